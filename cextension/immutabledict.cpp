@@ -1,0 +1,308 @@
+// orvane.frozkern: immutabledict, a read-only mapping over a private dict.
+
+#include "pyref.hpp"
+
+using orvane::Ref;
+
+extern "C" Py_EXPORTED_SYMBOL Py_ssize_t ImmutableDict_length(PyObject* self);
+
+namespace {
+
+struct ImmutableDict {
+    PyObject_HEAD
+    PyObject* dict;  // exact dict made for this instance, never changed
+};
+
+extern PyTypeObject ImmutableDictType;
+
+ImmutableDict* as_immutabledict(PyObject* self) noexcept
+{
+    return reinterpret_cast<ImmutableDict*>(self);
+}
+
+PyObject* inner(PyObject* self) noexcept
+{
+    return as_immutabledict(self)->dict;
+}
+
+// The dict is filled before the collector can see the instance.
+PyObject* wrap_dict(PyTypeObject* type, Ref dict)
+{
+    ImmutableDict* self = PyObject_GC_New(ImmutableDict, type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->dict = dict.release();
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// KeyError carries the key itself as its only argument (a tuple key too);
+// a str key is reported through a plain str copy of its text.
+void raise_missing_key(PyObject* key)
+{
+    Ref argument;
+    if (PyUnicode_Check(key)) {
+        Ref utf8(PyUnicode_AsUTF8String(key));
+        if (utf8) {
+            argument = Ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(utf8.get()),
+                                                PyBytes_GET_SIZE(utf8.get()), nullptr));
+            if (!argument) {
+                return;
+            }
+        } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+        } else {
+            return;
+        }
+    }
+    Ref args(PyTuple_Pack(1, argument ? argument.get() : key));
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args.get());
+    }
+}
+
+// ---- slots ----------------------------------------------------------------
+
+PyObject* immutabledict_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
+{
+    PyObject* source = nullptr;
+    if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &source)) {
+        return nullptr;
+    }
+    Ref dict;
+    if (source != nullptr && PyDict_CheckExact(source)) {
+        // Keyword arguments are not added on this path.
+        dict = Ref(PyDict_New());
+        if (!dict || PyDict_Update(dict.get(), source) < 0) {
+            return nullptr;
+        }
+    } else {
+        dict = Ref(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
+        if (!dict) {
+            return nullptr;
+        }
+    }
+    return wrap_dict(&ImmutableDictType, std::move(dict));
+}
+
+void immutabledict_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_immutabledict(self)->dict);
+    PyObject_GC_Del(self);
+}
+
+int immutabledict_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(inner(self));
+    return 0;
+}
+
+PyObject* immutabledict_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("immutabledict(%R)", inner(self));
+}
+
+PyObject* immutabledict_subscript(PyObject* self, PyObject* key)
+{
+    PyObject* value = PyDict_GetItemWithError(inner(self), key);
+    if (value != nullptr) {
+        return Py_NewRef(value);
+    }
+    if (!PyErr_Occurred()) {
+        raise_missing_key(key);
+    }
+    return nullptr;
+}
+
+PyObject* immutabledict_richcompare(PyObject* self, PyObject* other, int op)
+{
+    return PyObject_RichCompare(inner(self), other, op);
+}
+
+PyObject* immutabledict_iter(PyObject* self)
+{
+    return PyObject_GetIter(inner(self));
+}
+
+// ---- methods --------------------------------------------------------------
+
+PyObject* immutabledict_union(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    PyObject* source = nullptr;
+    if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &source)) {
+        return nullptr;
+    }
+    Ref other;
+    if (source != nullptr && PyDict_CheckExact(source)) {
+        // Keyword arguments are not added on this path.
+        other = Ref::borrow(source);
+    } else {
+        other = Ref(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
+        if (!other) {
+            return nullptr;
+        }
+    }
+    if (PyDict_Size(other.get()) == 0) {
+        return Py_NewRef(self);
+    }
+    Ref merged(PyDict_New());
+    if (!merged || PyDict_Update(merged.get(), inner(self)) < 0 ||
+        PyDict_Update(merged.get(), other.get()) < 0) {
+        return nullptr;
+    }
+    return wrap_dict(Py_TYPE(self), std::move(merged));
+}
+
+PyObject* immutabledict_merge_with(PyObject* self, PyObject* args)
+{
+    Ref merged;  // made at the first argument that contributes
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+        PyObject* argument = PyTuple_GET_ITEM(args, i);
+        Ref source;
+        if (argument == Py_None) {
+            continue;
+        }
+        if (PyDict_CheckExact(argument)) {
+            if (PyDict_GET_SIZE(argument) == 0) {
+                continue;
+            }
+            source = Ref::borrow(argument);
+        } else {
+            // A converted argument counts even when it comes out empty.
+            source = Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), argument));
+            if (!source) {
+                return nullptr;
+            }
+        }
+        if (!merged) {
+            merged = Ref(PyDict_New());
+            if (!merged || PyDict_Update(merged.get(), inner(self)) < 0) {
+                return nullptr;
+            }
+        }
+        if (PyDict_Update(merged.get(), source.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (!merged) {
+        return Py_NewRef(self);
+    }
+    return wrap_dict(Py_TYPE(self), std::move(merged));
+}
+
+PyObject* immutabledict_keys(PyObject* self, PyObject*)
+{
+    return PyDict_Keys(inner(self));
+}
+
+PyObject* immutabledict_contains(PyObject* self, PyObject* key)
+{
+    int found = PyDict_Contains(inner(self), key);
+    if (found < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(found);
+}
+
+PyObject* immutabledict_items(PyObject* self, PyObject*)
+{
+    return PyDict_Items(inner(self));
+}
+
+PyObject* immutabledict_values(PyObject* self, PyObject*)
+{
+    return PyDict_Values(inner(self));
+}
+
+PyObject* immutabledict_get(PyObject* self, PyObject* args)
+{
+    PyObject* key = nullptr;
+    PyObject* fallback = Py_None;
+    if (!PyArg_UnpackTuple(args, "key", 1, 2, &key, &fallback)) {
+        return nullptr;
+    }
+    PyObject* value = PyDict_GetItemWithError(inner(self), key);
+    if (value != nullptr) {
+        return Py_NewRef(value);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return Py_NewRef(fallback);
+}
+
+PyObject* immutabledict_reduce(PyObject* self, PyObject*)
+{
+    return Py_BuildValue("O(O)", Py_TYPE(self), inner(self));
+}
+
+// ---- tables ---------------------------------------------------------------
+
+PyMethodDef immutabledict_methods[] = {
+    {"union", orvane::as_method(immutabledict_union), METH_VARARGS | METH_KEYWORDS,
+     "provide a union of this dictionary with the given dictionary-like arguments"},
+    {"merge_with", orvane::as_method(immutabledict_merge_with), METH_VARARGS,
+     "provide a union of this dictionary with those given"},
+    {"keys", orvane::as_method(immutabledict_keys), METH_NOARGS, "return dictionary keys"},
+    {"__contains__", orvane::as_method(immutabledict_contains), METH_O,
+     "test a member for containment"},
+    {"items", orvane::as_method(immutabledict_items), METH_NOARGS, "return dictionary items"},
+    {"values", orvane::as_method(immutabledict_values), METH_NOARGS, "return dictionary values"},
+    {"get", orvane::as_method(immutabledict_get), METH_VARARGS, "get a value"},
+    {"__reduce__", orvane::as_method(immutabledict_reduce), METH_NOARGS, "Pickle support method."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMappingMethods immutabledict_as_mapping = {
+    .mp_length = ImmutableDict_length,
+    .mp_subscript = immutabledict_subscript,
+    .mp_ass_subscript = nullptr,
+};
+
+// ---- type and module ------------------------------------------------------
+
+PyTypeObject ImmutableDictType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.frozkern.immutabledict",
+    .tp_basicsize = sizeof(ImmutableDict),
+    .tp_dealloc = immutabledict_dealloc,
+    .tp_repr = immutabledict_repr,
+    .tp_as_mapping = &immutabledict_as_mapping,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "immutable dictionary",
+    .tp_traverse = immutabledict_traverse,
+    .tp_richcompare = immutabledict_richcompare,
+    .tp_iter = immutabledict_iter,
+    .tp_methods = immutabledict_methods,
+    .tp_new = immutabledict_new,
+};
+
+PyModuleDef frozkern_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "frozkern",
+    .m_doc = "immutable dictionary implementation",
+    .m_size = -1,
+};
+
+}  // namespace
+
+extern "C" Py_EXPORTED_SYMBOL Py_ssize_t ImmutableDict_length(PyObject* self)
+{
+    return PyDict_Size(inner(self));
+}
+
+PyMODINIT_FUNC PyInit_frozkern(void)
+{
+    if (PyType_Ready(&ImmutableDictType) < 0) {
+        return nullptr;
+    }
+    Ref module(PyModule_Create2(&frozkern_module, 1013));
+    if (!module ||
+        PyModule_AddObjectRef(module.get(), "immutabledict",
+                              reinterpret_cast<PyObject*>(&ImmutableDictType)) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,1 @@
+"""orvane: data access whose result handling runs on native accelerators."""

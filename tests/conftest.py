@@ -1,0 +1,45 @@
+import gc
+import statistics
+import sys
+
+import pytest
+
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
+
+def _run(operation, calls):
+    for _ in range(calls):
+        try:
+            operation()
+        except Exception:
+            pass
+
+
+@pytest.fixture
+def assert_no_leak():
+    """Calls an operation (failing or not) many times on a debug interpreter
+    and fails when the total reference count keeps growing."""
+    if not DEBUG_BUILD:
+        pytest.skip("reference counting checks need a debug interpreter")
+
+    def check(operation, *, calls=200, rounds=7):
+        _run(operation, calls * 2)  # warm caches, interned names, free lists
+        growth = []
+        for _ in range(rounds):
+            gc.collect()
+            before = sys.gettotalrefcount()
+            _run(operation, calls)
+            gc.collect()
+            growth.append(sys.gettotalrefcount() - before)
+        # One leaked reference per call shows as +calls in every round.
+        assert statistics.median(growth) < calls / 10, f"references grew by {growth} per {calls} calls"
+
+    return check
+
+
+@pytest.fixture
+def native_library():
+    """Path of a compiled module's shared library."""
+    import importlib
+
+    return lambda name: importlib.import_module(f"orvane.{name}").__file__

@@ -1,0 +1,309 @@
+import pickle
+
+import pytest
+
+from orvane.frozkern import immutabledict
+
+
+class Sub(dict):
+    pass
+
+
+class BadHash:
+    def __hash__(self):
+        raise ZeroDivisionError("hash")
+
+
+class BadEq:
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("eq")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        ((), {}, {}),
+        ((), {"a": 1}, {"a": 1}),
+        (([("a", 1)],), {"b": 2}, {"a": 1, "b": 2}),
+        # An exact dict is copied directly; keywords given beside it are not added.
+        (({"a": 1},), {"b": 2}, {"a": 1}),
+        # A dict subclass goes through dict(), which adds the keywords.
+        ((Sub(a=1),), {"b": 2}, {"a": 1, "b": 2}),
+        ((immutabledict(a=1),), {}, {"a": 1}),
+    ],
+)
+def test_construction_paths(args, kwargs, expected):
+    d = immutabledict(*args, **kwargs)
+    assert type(d) is immutabledict
+    assert dict(d.items()) == expected
+    assert len(d) == len(expected)
+    assert bool(d) is bool(expected)
+
+
+@pytest.mark.parametrize("bad, error", [((1, 2), TypeError), ((5,), TypeError), ((None,), TypeError), (([1],), TypeError), (([(1, 2, 3)],), ValueError)])
+def test_construction_rejections(bad, error):
+    with pytest.raises(error) as info:
+        immutabledict(*bad)
+    if len(bad) == 2:
+        assert "ImmutableDict" in str(info.value)
+
+
+def test_copy_is_shallow_and_detached():
+    value = []
+    source = {"a": value}
+    d = immutabledict(source)
+    source["b"] = 2
+    del source["a"]
+    assert d.keys() == ["a"] and d["a"] is value
+    x = immutabledict(a=1)
+    assert immutabledict(x) is not x
+
+
+def test_lookup():
+    d = immutabledict({"a": 1, "n": None, (1, 2): "t"})
+    assert d["a"] == 1 and d[(1, 2)] == "t"
+    assert d.get("a") == 1 and d.get("n", 5) is None
+    assert d.get("missing") is None and d.get("missing", 5) == 5
+    for bad in [(), (1, 2, 3)]:
+        with pytest.raises(TypeError, match="key"):
+            d.get(*bad)
+
+
+@pytest.mark.parametrize("key", ["x", (1, 2), 7, "é\x00z", "\ud800", frozenset()])
+def test_missing_key_error_carries_the_key(key):
+    with pytest.raises(KeyError) as info:
+        immutabledict(a=1)[key]
+    assert info.value.args == (key,)
+
+
+def test_missing_str_subclass_key_reports_plain_text():
+    class S(str):
+        def __hash__(self):
+            return hash(str(self))
+
+    with pytest.raises(KeyError) as info:
+        immutabledict(a=1)[S("zz")]
+    assert info.value.args == ("zz",) and type(info.value.args[0]) is str
+
+
+@pytest.mark.parametrize("key, error", [([1], TypeError), (BadHash(), ZeroDivisionError), (BadEq(), ZeroDivisionError)])
+def test_lookup_errors_pass_through(key, error):
+    d = immutabledict({BadEq(): 1, "a": 2})
+    with pytest.raises(error):
+        d[key]
+    with pytest.raises(error):
+        d.get(key)
+    with pytest.raises(error):
+        d.__contains__(key)
+
+
+def test_contains_method_hashes_while_in_operator_searches():
+    d = immutabledict(a=1)
+    assert d.__contains__("a") is True and d.__contains__("b") is False
+    assert "a" in d and "b" not in d
+    with pytest.raises(TypeError):
+        d.__contains__([1])
+    assert ([1] in d) is False  # the generic search compares, it does not hash
+
+
+def test_views_are_fresh_lists_in_order():
+    d = immutabledict([("b", 1), ("a", 2)])
+    for method, expected in [("keys", ["b", "a"]), ("values", [1, 2]), ("items", [("b", 1), ("a", 2)])]:
+        first = getattr(d, method)()
+        assert type(first) is list and first == expected
+        first.append(0)
+        assert getattr(d, method)() == expected
+    assert list(d) == ["b", "a"]
+
+
+def test_comparison_delegates_to_the_dict():
+    d = immutabledict(a=1)
+    assert d == {"a": 1} and {"a": 1} == d
+    assert d == immutabledict(a=1) and d != immutabledict(a=2)
+    assert d != 5 and not (d == "a")
+    with pytest.raises(TypeError):
+        d < immutabledict(a=1)
+
+
+def test_repr_and_str():
+    assert repr(immutabledict()) == "immutabledict({})"
+    assert str(immutabledict(a=[1])) == "immutabledict({'a': [1]})"
+
+
+def test_pickle_round_trip_and_reduce():
+    d = immutabledict({"a": 1, "b": (2, 3)})
+    cls, (inner,) = d.__reduce__()
+    assert cls is immutabledict and type(inner) is dict and inner == {"a": 1, "b": (2, 3)}
+    assert d.__reduce__()[1][0] is inner  # the inner dict itself, not a copy
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(d, protocol))
+        assert type(back) is immutabledict and back == d and back is not d
+
+
+def test_no_mutation_no_hash_no_subclass():
+    d = immutabledict(a=1)
+    with pytest.raises(TypeError):
+        d["a"] = 2
+    with pytest.raises(TypeError):
+        del d["a"]
+    with pytest.raises(AttributeError):
+        d.x = 1
+    with pytest.raises(TypeError):
+        hash(d)
+    with pytest.raises(TypeError):
+        {d: 1}
+    with pytest.raises(TypeError):
+        type("Sub", (immutabledict,), {})
+    assert immutabledict.__hash__ is None
+
+
+def test_immutabledict_length_export(native_library):
+    import ctypes
+
+    lib = ctypes.PyDLL(native_library("frozkern"))
+    lib.ImmutableDict_length.restype = ctypes.c_ssize_t
+    lib.ImmutableDict_length.argtypes = [ctypes.py_object]
+    for d in [immutabledict(), immutabledict(a=1, b=2)]:
+        assert lib.ImmutableDict_length(d) == len(d)
+
+
+def test_docstrings():
+    assert immutabledict.__doc__ == "immutable dictionary"
+    assert immutabledict.__module__ == "orvane.frozkern"
+    assert immutabledict.get.__doc__ == "get a value"
+    assert immutabledict.union.__doc__ == "provide a union of this dictionary with the given dictionary-like arguments"
+    assert immutabledict.merge_with.__doc__ == "provide a union of this dictionary with those given"
+    import orvane.frozkern
+
+    assert orvane.frozkern.__doc__ == "immutable dictionary implementation"
+
+
+# ---- union and merge_with -----------------------------------------------
+
+X = immutabledict(a=1)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: X.union({}),
+        lambda: X.union(),
+        lambda: X.union(immutabledict()),
+        lambda: X.union([]),
+        lambda: X.merge_with(),
+        lambda: X.merge_with(None),
+        lambda: X.merge_with(None, {}),
+    ],
+)
+def test_nothing_added_returns_the_receiver(call):
+    assert call() is X
+
+
+@pytest.mark.parametrize(
+    "call, items",
+    [
+        (lambda: X.union(b=2), [("a", 1), ("b", 2)]),
+        (lambda: X.union({"a": 2}), [("a", 2)]),
+        (lambda: X.union({"a": 1}), [("a", 1)]),
+        (lambda: X.union({"b": 1}, c=2), [("a", 1), ("b", 1)]),
+        (lambda: X.union([("b", 1)], c=2), [("a", 1), ("b", 1), ("c", 2)]),
+        (lambda: X.union(Sub(b=1), c=2), [("a", 1), ("b", 1), ("c", 2)]),
+        (lambda: X.merge_with(immutabledict()), [("a", 1)]),
+        (lambda: X.merge_with([]), [("a", 1)]),
+        (lambda: X.merge_with({"b": 1}, {"b": 2}), [("a", 1), ("b", 2)]),
+        (lambda: X.merge_with({"c": 1}, [("b", 2)]), [("a", 1), ("c", 1), ("b", 2)]),
+        (lambda: X.merge_with({"a": 5, "z": 0}, None, {"a": 6}), [("a", 6), ("z", 0)]),
+    ],
+)
+def test_new_results_keep_order_and_precedence(call, items):
+    result = call()
+    assert result is not X and type(result) is immutabledict
+    assert result.items() == items
+    assert X.items() == [("a", 1)]
+    assert pickle.loads(pickle.dumps(result)) == result
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: X.union(None), TypeError, None),
+        (lambda: X.union({}, {}), TypeError, "ImmutableDict"),
+        (lambda: X.merge_with({"b": 1}, 5), TypeError, None),
+        (lambda: X.merge_with(b=1), TypeError, None),
+        (lambda: X.merge_with([(BadHash(), 1)]), ZeroDivisionError, None),
+        (lambda: X.union({BadEq(): 1}).union({BadEq(): 2}), ZeroDivisionError, None),
+    ],
+)
+def test_merge_failures(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    if text:
+        assert text in str(info.value)
+    assert X.items() == [("a", 1)]
+
+
+def test_results_combine_again():
+    y = X.union(b=2).merge_with({"c": 3})
+    assert y.union(d=4) == {"a": 1, "b": 2, "c": 3, "d": 4}
+    with pytest.raises(TypeError):
+        y < X
+
+
+# ---- leaks --------------------------------------------------------------
+
+D = immutabledict({"a": 1, "b": [2]})
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda: immutabledict({"a": 1}),
+        lambda: immutabledict([("a", 1)], b=2),
+        lambda: immutabledict(1, 2),
+        lambda: immutabledict(None),
+        lambda: immutabledict([(1, 2, 3)]),
+        lambda: D["a"],
+        lambda: D["missing"],
+        lambda: D[(1, "x")],
+        lambda: D[[1]],
+        lambda: D.get("a"),
+        lambda: D.get("missing", 0),
+        lambda: D.get(),
+        lambda: D.__contains__("a"),
+        lambda: D.__contains__([1]),
+        lambda: "zz" in D,
+        lambda: (D.keys(), D.values(), D.items(), list(D)),
+        lambda: (D == {"a": 1}, D != D, repr(D)),
+        lambda: D < D,
+        lambda: pickle.loads(pickle.dumps(D)),
+        lambda: D.union({"c": 1}),
+        lambda: D.union(c=1),
+        lambda: D.union(None),
+        lambda: D.union({}, {}),
+        lambda: D.merge_with({"c": 1}, [("d", 2)]),
+        lambda: D.merge_with({"c": 1}, 5),
+        lambda: D.merge_with(b=1),
+        lambda: hash(D),
+    ],
+)
+def test_no_leaks(assert_no_leak, operation):
+    assert_no_leak(operation)
+
+
+def test_cycles_through_an_instance_are_collected():
+    import gc
+    import weakref
+
+    class Box:
+        pass
+
+    box = Box()
+    d = immutabledict(box=box)
+    box.d = d
+    probe = weakref.ref(box)
+    del box, d
+    gc.collect()
+    assert probe() is None
