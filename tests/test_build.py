@@ -7,6 +7,7 @@ import pytest
 
 EXPORTS = {
     "frozkern": {"PyInit_frozkern", "ImmutableDict_length"},
+    "rowkern": {"PyInit_rowkern"},
 }
 
 

@@ -1,0 +1,775 @@
+// orvane.rowkern: BaseRow, the stored result row with its key lookup, and
+// tuplegetter, which fetches several items of a row in one call.
+
+#include "pyref.hpp"
+
+#include <cstdint>
+
+using orvane::Ref;
+
+namespace {
+
+struct BaseRow {
+    PyObject_HEAD
+    PyObject* parent;  // result metadata: receiver of the host calls
+    PyObject* row;     // the values: a tuple unless replaced through _data
+    PyObject* keymap;  // exact dict: key -> record whose first item is the index
+    std::int64_t key_style;
+};
+
+struct TupleGetter {
+    PyObject_HEAD
+    Py_ssize_t item_count;
+    PyObject* items;  // the creation arguments, the tuple itself
+};
+
+extern PyTypeObject BaseRowType;
+extern PyTypeObject TupleGetterType;
+
+// Key styles with a meaning of their own; every other value allows both
+// integer and keymap access without host calls.
+constexpr std::int64_t KEY_INTEGER_ONLY = 0;
+constexpr std::int64_t KEY_OBJECTS_ONLY = 1;
+constexpr std::int64_t KEY_OBJECTS_BUT_WARN = 2;
+
+const char* const FIELDS_UNSET = "the row's parent, data and keymap are not set";
+
+BaseRow* as_row(PyObject* self) noexcept
+{
+    return reinterpret_cast<BaseRow*>(self);
+}
+
+TupleGetter* as_getter(PyObject* self) noexcept
+{
+    return reinterpret_cast<TupleGetter*>(self);
+}
+
+// A row made by __new__ alone has empty fields; everything but deallocation
+// and traversal refuses it with one error.
+bool fields_ready(BaseRow* self)
+{
+    if (self->parent != nullptr && self->row != nullptr && self->keymap != nullptr) {
+        return true;
+    }
+    PyErr_SetString(PyExc_RuntimeError, FIELDS_UNSET);
+    return false;
+}
+
+PyObject* field_or_raise(PyObject* field)
+{
+    if (field == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, FIELDS_UNSET);
+        return nullptr;
+    }
+    return Py_NewRef(field);
+}
+
+// Host modules are imported on first use and kept for the process.
+PyObject* row_module_cache = nullptr;
+PyObject* result_module_cache = nullptr;
+
+PyObject* cached_module(PyObject*& cache, const char* name)
+{
+    if (cache == nullptr) {
+        PyObject* module = PyImport_ImportModule(name);
+        if (module == nullptr) {
+            return nullptr;
+        }
+        // Another thread may have filled the cache while the import ran.
+        if (cache == nullptr) {
+            cache = module;
+        } else {
+            Py_DECREF(module);
+        }
+    }
+    return cache;
+}
+
+// A keymap miss: errors raised while hashing or comparing the key count as
+// a miss too. PyDict_GetItem would do the same but, since 3.14, also reports
+// every such error on stderr.
+PyObject* keymap_record(PyObject* keymap, PyObject* key)
+{
+    PyObject* record = PyDict_GetItemWithError(keymap, key);
+    if (record == nullptr) {
+        PyErr_Clear();
+    }
+    return record;
+}
+
+PyObject* item_as_new_reference(PyObject* sequence, Py_ssize_t index)
+{
+    return Py_XNewRef(PyTuple_GetItem(sequence, index));
+}
+
+// ---- construction ---------------------------------------------------------
+
+// Processors run arbitrary code and may shrink either list, so each step
+// re-reads the sizes and holds its own references to processor and value.
+PyObject* apply_processors(PyObject* processors, PyObject* values)
+{
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+    Ref result(PyTuple_New(count));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i >= PySequence_Fast_GET_SIZE(processors) || i >= PySequence_Fast_GET_SIZE(values)) {
+            PyErr_SetString(PyExc_RuntimeError, "row or processors changed size during construction");
+            return nullptr;
+        }
+        PyObject* processor = PySequence_Fast_GET_ITEM(processors, i);
+        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(values, i));
+        if (processor == Py_None) {
+            PyTuple_SET_ITEM(result.get(), i, value.release());
+            continue;
+        }
+        Ref held_processor = Ref::borrow(processor);
+        PyObject* processed = PyObject_CallOneArg(processor, value.get());
+        if (processed == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, processed);
+    }
+    return result.release();
+}
+
+PyObject* copy_values(PyObject* values)
+{
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+    PyObject** items = PySequence_Fast_ITEMS(values);
+    PyObject* result = PyTuple_New(count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(result, i, Py_NewRef(items[i]));
+    }
+    return result;
+}
+
+int baserow_init(PyObject* obj, PyObject* args, PyObject*)
+{
+    BaseRow* self = as_row(obj);
+    PyObject *parent, *processors, *keymap, *key_style, *row;
+    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &row)) {
+        return -1;
+    }
+    Py_XSETREF(self->parent, Py_NewRef(parent));
+
+    Ref values(PySequence_Fast(row, "row must be a sequence"));
+    if (!values) {
+        return -1;
+    }
+    Ref stored;
+    if (processors == Py_None) {
+        stored = Ref(copy_values(values.get()));
+    } else if (PyList_Check(processors) || PyTuple_Check(processors)) {
+        Py_ssize_t value_count = PySequence_Fast_GET_SIZE(values.get());
+        Py_ssize_t processor_count = PySequence_Fast_GET_SIZE(processors);
+        if (value_count != processor_count) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "number of values in row (%zd) differ from number of column processors (%zd)",
+                         value_count, processor_count);
+            return -1;
+        }
+        stored = Ref(apply_processors(processors, values.get()));
+    } else {
+        PyErr_Format(PyExc_TypeError, "processors must be None, a list or a tuple, not %.200s",
+                     Py_TYPE(processors)->tp_name);
+        return -1;
+    }
+    if (!stored) {
+        return -1;
+    }
+    Py_XSETREF(self->row, stored.release());
+
+    if (!PyDict_CheckExact(keymap)) {
+        PyErr_SetString(PyExc_TypeError, "keymap must be a dict");
+        return -1;
+    }
+    Py_XSETREF(self->keymap, Py_NewRef(keymap));
+
+    long long style = PyLong_AsLongLong(key_style);
+    if (style == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    self->key_style = style;
+    return 0;
+}
+
+// ---- slots of BaseRow -----------------------------------------------------
+
+void baserow_dealloc(PyObject* obj)
+{
+    BaseRow* self = as_row(obj);
+    PyObject_GC_UnTrack(obj);
+    Py_CLEAR(self->parent);
+    Py_CLEAR(self->row);
+    Py_CLEAR(self->keymap);
+    PyObject_GC_Del(obj);
+}
+
+int baserow_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    BaseRow* self = as_row(obj);
+    Py_VISIT(self->parent);
+    Py_VISIT(self->row);
+    Py_VISIT(self->keymap);
+    return 0;
+}
+
+Py_ssize_t baserow_length(PyObject* obj)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return -1;
+    }
+    return PySequence_Size(self->row);
+}
+
+PyObject* baserow_item(PyObject* obj, Py_ssize_t index)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
+    return item_as_new_reference(self->row, index);
+}
+
+Py_hash_t baserow_hash(PyObject* obj)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return -1;
+    }
+    return PyObject_Hash(self->row);
+}
+
+PyObject* baserow_iter(PyObject* obj)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
+    Ref values(PySequence_Tuple(self->row));
+    if (!values) {
+        return nullptr;
+    }
+    return PyObject_GetIter(values.get());
+}
+
+// ---- key lookup -----------------------------------------------------------
+
+PyObject* raise_unless_raised(PyObject* result, const char* method)
+{
+    if (result != nullptr) {
+        Py_DECREF(result);
+        PyErr_Format(PyExc_RuntimeError, "%s() returned instead of raising", method);
+    }
+    return nullptr;
+}
+
+PyObject* lookup_position(BaseRow* self, PyObject* key)
+{
+    long long index = PyLong_AsLongLong(key);
+    if (index == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (index < 0) {
+        Py_ssize_t length = PySequence_Size(self->row);
+        if (length < 0) {
+            return nullptr;
+        }
+        index += length;
+    }
+    return item_as_new_reference(self->row, static_cast<Py_ssize_t>(index));
+}
+
+PyObject* lookup_slice(BaseRow* self, PyObject* key)
+{
+    Ref row = Ref::borrow(self->row);
+    Ref sliced(PyObject_GetItem(row.get(), key));
+    if (!sliced) {
+        return nullptr;
+    }
+    return PySequence_Tuple(sliced.get());
+}
+
+// The host calls below may replace the row's fields, so the keymap and the
+// record are held here and `row` is read only after the last call returned.
+PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
+{
+    Ref keymap = Ref::borrow(self->keymap);
+    Ref record = Ref::borrow(keymap_record(keymap.get(), key));
+    if (!record) {
+        if (Py_IS_TYPE(key, &PySlice_Type)) {
+            PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
+            return nullptr;
+        }
+        record = Ref(PyObject_CallMethod(self->parent, "_key_fallback", "OO", key, Py_None));
+        if (!record) {
+            return nullptr;
+        }
+    }
+    Ref first = Ref::borrow(PyTuple_GetItem(record.get(), 0));
+    if (!first) {
+        return nullptr;
+    }
+    if (first.get() == Py_None) {
+        return raise_unless_raised(
+            PyObject_CallMethod(self->parent, "_raise_for_ambiguous_column_name", "(O)", record.get()),
+            "_raise_for_ambiguous_column_name");
+    }
+    long long index = PyLong_AsLongLong(first.get());
+    if (index == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (warn) {
+        // Format "O" spreads a tuple key into one argument per element.
+        Ref warned(PyObject_CallMethod(self->parent, "_warn_for_nonint", "O", key));
+        if (!warned) {
+            return nullptr;
+        }
+    }
+    return item_as_new_reference(self->row, static_cast<Py_ssize_t>(index));
+}
+
+PyObject* lookup_key(BaseRow* self, PyObject* key, bool as_mapping)
+{
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
+    if (Py_IS_TYPE(key, &PyLong_Type)) {
+        if (self->key_style == KEY_OBJECTS_ONLY) {
+            PyErr_Format(PyExc_KeyError, "%R", key);
+            return nullptr;
+        }
+        return lookup_position(self, key);
+    }
+    if (Py_IS_TYPE(key, &PySlice_Type) && self->key_style != KEY_OBJECTS_ONLY) {
+        return lookup_slice(self, key);
+    }
+    if (self->key_style == KEY_INTEGER_ONLY && !as_mapping) {
+        return raise_unless_raised(PyObject_CallMethod(self->parent, "_raise_for_nonint", "(O)", key),
+                                   "_raise_for_nonint");
+    }
+    return lookup_in_keymap(self, key, !as_mapping && self->key_style == KEY_OBJECTS_BUT_WARN);
+}
+
+bool mapping_flag(BaseRow* self)
+{
+    return self->key_style != KEY_INTEGER_ONLY && self->key_style != KEY_OBJECTS_BUT_WARN;
+}
+
+PyObject* baserow_subscript(PyObject* obj, PyObject* key)
+{
+    BaseRow* self = as_row(obj);
+    return lookup_key(self, key, mapping_flag(self));
+}
+
+PyObject* baserow_getattro(PyObject* obj, PyObject* name)
+{
+    PyObject* attribute = PyObject_GenericGetAttr(obj, name);
+    if (attribute != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return attribute;
+    }
+    PyErr_Clear();
+    PyObject* value = lookup_key(as_row(obj), name, true);
+    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return value;
+    }
+    PyErr_Clear();
+    Ref ascii(PyUnicode_AsASCIIString(name));
+    if (!ascii) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_AttributeError, "Could not locate column in row for column '%.200s'",
+                 PyBytes_AS_STRING(ascii.get()));
+    return nullptr;
+}
+
+// ---- methods of BaseRow ---------------------------------------------------
+
+PyObject* baserow_values_impl(PyObject* obj, PyObject*)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
+    return PySequence_List(self->row);
+}
+
+PyObject* baserow_reduce(PyObject* obj, PyObject*)
+{
+    if (!fields_ready(as_row(obj))) {
+        return nullptr;
+    }
+    Ref state(PyObject_CallMethod(obj, "__getstate__", nullptr));
+    if (!state) {
+        return nullptr;
+    }
+    PyObject* module = cached_module(row_module_cache, "orvane.engine.row");
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Ref reconstructor(PyObject_GetAttrString(module, "rowproxy_reconstructor"));
+    if (!reconstructor) {
+        return nullptr;
+    }
+    Ref cls(PyObject_GetAttrString(obj, "__class__"));
+    if (!cls) {
+        return nullptr;
+    }
+    return Py_BuildValue("(O(OO))", reconstructor.get(), cls.get(), state.get());
+}
+
+PyObject* baserow_get_by_key_impl(PyObject* obj, PyObject* key)
+{
+    return lookup_key(as_row(obj), key, false);
+}
+
+PyObject* baserow_filter_on_values(PyObject* obj, PyObject* filters)
+{
+    BaseRow* self = as_row(obj);
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
+    PyObject* module = cached_module(row_module_cache, "orvane.engine.row");
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Ref row_class(PyObject_GetAttrString(module, "Row"));
+    if (!row_class) {
+        return nullptr;
+    }
+    Ref key_style(PyLong_FromLongLong(self->key_style));
+    if (!key_style) {
+        return nullptr;
+    }
+    // The new row's processors may replace this row's fields mid-call.
+    Ref parent = Ref::borrow(self->parent);
+    Ref keymap = Ref::borrow(self->keymap);
+    Ref values = Ref::borrow(self->row);
+    return PyObject_CallFunctionObjArgs(row_class.get(), parent.get(), filters, keymap.get(),
+                                        key_style.get(), values.get(), nullptr);
+}
+
+// ---- attribute descriptors of BaseRow -------------------------------------
+
+bool refuse_deletion(PyObject* value, const char* field)
+{
+    if (value != nullptr) {
+        return false;
+    }
+    PyErr_Format(PyExc_TypeError, "Cannot delete the '%s' attribute", field);
+    return true;
+}
+
+PyObject* baserow_get_parent(PyObject* obj, void*)
+{
+    return field_or_raise(as_row(obj)->parent);
+}
+
+int baserow_set_parent(PyObject* obj, PyObject* value, void*)
+{
+    if (refuse_deletion(value, "parent")) {
+        return -1;
+    }
+    PyObject* module = cached_module(result_module_cache, "orvane.engine.result");
+    if (module == nullptr) {
+        return -1;
+    }
+    Ref metadata_class(PyObject_GetAttrString(module, "ResultMetaData"));
+    if (!metadata_class) {
+        return -1;
+    }
+    if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
+        PyErr_SetString(PyExc_TypeError, "The 'parent' attribute value must be an instance of ResultMetaData");
+        return -1;
+    }
+    Py_XSETREF(as_row(obj)->parent, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* baserow_get_data(PyObject* obj, void*)
+{
+    return field_or_raise(as_row(obj)->row);
+}
+
+int baserow_set_data(PyObject* obj, PyObject* value, void*)
+{
+    if (refuse_deletion(value, "row")) {
+        return -1;
+    }
+    if (!PySequence_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'row' attribute value must be a sequence");
+        return -1;
+    }
+    Py_XSETREF(as_row(obj)->row, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* baserow_get_keymap(PyObject* obj, void*)
+{
+    return field_or_raise(as_row(obj)->keymap);
+}
+
+int baserow_set_keymap(PyObject* obj, PyObject* value, void*)
+{
+    if (refuse_deletion(value, "keymap")) {
+        return -1;
+    }
+    if (!PyDict_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'keymap' attribute value must be a dict");
+        return -1;
+    }
+    Py_XSETREF(as_row(obj)->keymap, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* baserow_get_key_style(PyObject* obj, void*)
+{
+    return PyLong_FromLongLong(as_row(obj)->key_style);
+}
+
+int baserow_set_key_style(PyObject* obj, PyObject* value, void*)
+{
+    if (refuse_deletion(value, "key_style")) {
+        return -1;
+    }
+    if (!PyLong_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "The 'key_style' attribute value must be an integer");
+        return -1;
+    }
+    long long style = PyLong_AsLongLong(value);
+    if (style == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    as_row(obj)->key_style = style;
+    return 0;
+}
+
+// ---- tables and type of BaseRow -------------------------------------------
+
+PyMethodDef baserow_methods[] = {
+    {"_values_impl", orvane::as_method(baserow_values_impl), METH_NOARGS,
+     "Return the values represented by this BaseRow as a list."},
+    {"__reduce__", orvane::as_method(baserow_reduce), METH_NOARGS, "Pickle support method."},
+    {"_get_by_key_impl", orvane::as_method(baserow_get_by_key_impl), METH_O,
+     "implement mapping-like getitem as well as sequence getitem"},
+    {"_get_by_key_impl_mapping", orvane::as_method(baserow_subscript), METH_O,
+     "implement mapping-like getitem as well as sequence getitem"},
+    {"_filter_on_values", orvane::as_method(baserow_filter_on_values), METH_O,
+     "return a new Row with per-value filters applied to columns"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef baserow_getset[] = {
+    {"_parent", baserow_get_parent, baserow_set_parent, "ResultMetaData", nullptr},
+    {"_data", baserow_get_data, baserow_set_data, "processed data list", nullptr},
+    {"_keymap", baserow_get_keymap, baserow_set_keymap, "Key to (obj, index) dict", nullptr},
+    {"_key_style", baserow_get_key_style, baserow_set_key_style, "Return the key style", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods baserow_as_sequence = {
+    .sq_length = baserow_length,
+    .sq_item = baserow_item,
+};
+
+PyMappingMethods baserow_as_mapping = {
+    .mp_length = baserow_length,
+    .mp_subscript = baserow_subscript,
+};
+
+PyTypeObject BaseRowType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.rowkern.BaseRow",
+    .tp_basicsize = sizeof(BaseRow),
+    .tp_dealloc = baserow_dealloc,
+    .tp_as_sequence = &baserow_as_sequence,
+    .tp_as_mapping = &baserow_as_mapping,
+    .tp_hash = baserow_hash,
+    .tp_getattro = baserow_getattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "BaseRow is a abstract base class for Row",
+    .tp_traverse = baserow_traverse,
+    .tp_iter = baserow_iter,
+    .tp_methods = baserow_methods,
+    .tp_getset = baserow_getset,
+    .tp_init = baserow_init,
+};
+
+// ---- tuplegetter ----------------------------------------------------------
+
+PyObject* getter_method_name = nullptr;  // interned "_get_by_key_impl_mapping"
+
+PyObject* tuplegetter_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
+{
+    if (kwargs != nullptr) {
+        if (!PyDict_CheckExact(kwargs)) {
+            PyErr_BadInternalCall();
+            return nullptr;
+        }
+        if (PyDict_GET_SIZE(kwargs) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", "tuplegetter");
+            return nullptr;
+        }
+    }
+    TupleGetter* self = PyObject_GC_New(TupleGetter, &TupleGetterType);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->items = Py_NewRef(args);
+    self->item_count = PyTuple_GET_SIZE(args);
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void tuplegetter_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    Py_CLEAR(as_getter(obj)->items);
+    PyObject_GC_Del(obj);
+}
+
+int tuplegetter_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    Py_VISIT(as_getter(obj)->items);
+    return 0;
+}
+
+PyObject* tuplegetter_call(PyObject* obj, PyObject* args, PyObject*)
+{
+    TupleGetter* self = as_getter(obj);
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "tuplegetter() needs an operand to fetch the items from");
+        return nullptr;
+    }
+    PyObject* operand = PyTuple_GET_ITEM(args, 0);
+    if (getter_method_name == nullptr) {
+        getter_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
+        if (getter_method_name == nullptr) {
+            return nullptr;
+        }
+    }
+    bool by_method = PyObject_HasAttr(operand, getter_method_name);
+    Ref result(PyTuple_New(self->item_count));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < self->item_count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(self->items, i);
+        PyObject* value = by_method ? PyObject_CallMethodOneArg(operand, getter_method_name, item)
+                                    : PyObject_GetItem(operand, item);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    return result.release();
+}
+
+PyObject* tuplegetter_repr(PyObject* obj)
+{
+    TupleGetter* self = as_getter(obj);
+    const char* name = Py_TYPE(obj)->tp_name;
+    int entered = Py_ReprEnter(obj);
+    if (entered != 0) {
+        return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;
+    }
+    PyObject* text = self->item_count == 1
+                         ? PyUnicode_FromFormat("%s(%R)", name, PyTuple_GET_ITEM(self->items, 0))
+                         : PyUnicode_FromFormat("%s%R", name, self->items);
+    Py_ReprLeave(obj);
+    return text;
+}
+
+PyObject* tuplegetter_reduce(PyObject* obj, PyObject*)
+{
+    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(obj)), as_getter(obj)->items);
+}
+
+PyMethodDef tuplegetter_methods[] = {
+    {"__reduce__", orvane::as_method(tuplegetter_reduce), METH_NOARGS, "Return state information for pickling"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject TupleGetterType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.engine.util.tuplegetter",
+    .tp_basicsize = sizeof(TupleGetter),
+    .tp_dealloc = tuplegetter_dealloc,
+    .tp_repr = tuplegetter_repr,
+    .tp_call = tuplegetter_call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "tuplegetter(item, ...) --> tuplegetter object\n\n"
+              "Return a callable object that fetches the given item(s) from its operand\n"
+              "and returns them as a tuple.\n",
+    .tp_traverse = tuplegetter_traverse,
+    .tp_methods = tuplegetter_methods,
+    .tp_new = tuplegetter_new,
+};
+
+// ---- module ---------------------------------------------------------------
+
+PyObject* safe_rowproxy_reconstructor(PyObject*, PyObject* args)
+{
+    PyObject *cls, *state;
+    if (!PyArg_ParseTuple(args, "OO", &cls, &state)) {
+        return nullptr;
+    }
+    Ref instance(PyObject_CallMethod(cls, "__new__", "(O)", cls));
+    if (!instance) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(instance.get(), &BaseRowType)) {
+        PyErr_Format(PyExc_TypeError, "__new__ of %R returned %.200s, not a BaseRow instance", cls,
+                     Py_TYPE(instance.get())->tp_name);
+        return nullptr;
+    }
+    Ref restored(PyObject_CallMethod(instance.get(), "__setstate__", "(O)", state));
+    if (!restored) {
+        return nullptr;
+    }
+    BaseRow* row = as_row(instance.get());
+    if (row->parent == nullptr || row->row == nullptr || row->keymap == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "__setstate__ for BaseRow subclasses must set values for parent, row, and keymap");
+        return nullptr;
+    }
+    return instance.release();
+}
+
+PyMethodDef rowkern_functions[] = {
+    {"safe_rowproxy_reconstructor", orvane::as_method(safe_rowproxy_reconstructor), METH_VARARGS,
+     "reconstruct a Row instance from its pickled form."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef rowkern_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "rowkern",
+    .m_doc = "Module containing C versions of core ResultProxy classes.",
+    .m_size = -1,
+    .m_methods = rowkern_functions,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_rowkern(void)
+{
+    BaseRowType.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
+        return nullptr;
+    }
+    Ref module(PyModule_Create2(&rowkern_module, 1013));
+    if (!module ||
+        PyModule_AddObjectRef(module.get(), "BaseRow", reinterpret_cast<PyObject*>(&BaseRowType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "tuplegetter", reinterpret_cast<PyObject*>(&TupleGetterType)) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,1 @@
+"""The host layer the compiled row accelerator calls into."""

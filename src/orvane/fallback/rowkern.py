@@ -1,0 +1,307 @@
+"""Pure-Python `BaseRow`, `tuplegetter` and `safe_rowproxy_reconstructor`."""
+
+from __future__ import annotations
+
+import importlib
+import reprlib
+from typing import Any
+
+from orvane.fallback._capi import (
+    as_int64,
+    dict_get_swallowing_errors,
+    fast_sequence,
+    is_sequence,
+    tuple_item,
+    unpack_arguments,
+)
+
+KEY_INTEGER_ONLY = 0
+KEY_OBJECTS_ONLY = 1
+KEY_OBJECTS_BUT_WARN = 2
+
+_FIELDS_UNSET = "the row's parent, data and keymap are not set"
+_MISSING = object()
+_UNSET = object()
+
+
+def _host_module(name: str) -> Any:
+    return importlib.import_module(name)
+
+
+def _raise_unless_raised(method: Any, name: str, *args: Any) -> None:
+    method(*args)
+    raise RuntimeError(f"{name}() returned instead of raising")
+
+
+class BaseRow:
+    """BaseRow is a abstract base class for Row"""
+
+    __slots__ = ("_parent_field", "_row_field", "_keymap_field", "_key_style_field")
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> BaseRow:
+        self = object.__new__(cls)
+        object.__setattr__(self, "_key_style_field", 0)
+        return self
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        unpack_arguments("BaseRow", args, 5, 5)
+        parent, processors, keymap, key_style, row = args
+        object.__setattr__(self, "_parent_field", parent)
+        values = fast_sequence(row, "row must be a sequence")
+        if processors is None:
+            stored = tuple(values)
+        elif isinstance(processors, (list, tuple)):
+            if len(values) != len(processors):
+                raise RuntimeError(
+                    f"number of values in row ({len(values)}) differ from "
+                    f"number of column processors ({len(processors)})"
+                )
+            stored = tuple(_apply(processors, values))
+        else:
+            raise TypeError(f"processors must be None, a list or a tuple, not {type(processors).__name__}")
+        object.__setattr__(self, "_row_field", stored)
+        if type(keymap) is not dict:
+            raise TypeError("keymap must be a dict")
+        object.__setattr__(self, "_keymap_field", keymap)
+        object.__setattr__(self, "_key_style_field", as_int64(key_style))
+
+    # ---- fields -------------------------------------------------------
+
+    def _fields_or_raise(self) -> tuple[Any, Any, dict[Any, Any]]:
+        parent = getattr(self, "_parent_field", _UNSET)
+        row = getattr(self, "_row_field", _UNSET)
+        keymap = getattr(self, "_keymap_field", _UNSET)
+        if parent is _UNSET or row is _UNSET or keymap is _UNSET:
+            raise RuntimeError(_FIELDS_UNSET)
+        return parent, row, keymap
+
+    def _field(self, name: str) -> Any:
+        value = getattr(self, name, _UNSET)
+        if value is _UNSET:
+            raise RuntimeError(_FIELDS_UNSET)
+        return value
+
+    @property
+    def _parent(self) -> Any:
+        """ResultMetaData"""
+        return self._field("_parent_field")
+
+    @_parent.setter
+    def _parent(self, value: Any) -> None:
+        metadata_class = _host_module("orvane.engine.result").ResultMetaData
+        try:
+            accepted = isinstance(value, metadata_class)
+        except Exception:
+            accepted = False
+        if not accepted:
+            raise TypeError("The 'parent' attribute value must be an instance of ResultMetaData")
+        object.__setattr__(self, "_parent_field", value)
+
+    @_parent.deleter
+    def _parent(self) -> None:
+        raise TypeError("Cannot delete the 'parent' attribute")
+
+    @property
+    def _data(self) -> Any:
+        """processed data list"""
+        return self._field("_row_field")
+
+    @_data.setter
+    def _data(self, value: Any) -> None:
+        if not is_sequence(value):
+            raise TypeError("The 'row' attribute value must be a sequence")
+        object.__setattr__(self, "_row_field", value)
+
+    @_data.deleter
+    def _data(self) -> None:
+        raise TypeError("Cannot delete the 'row' attribute")
+
+    @property
+    def _keymap(self) -> dict[Any, Any]:
+        """Key to (obj, index) dict"""
+        return self._field("_keymap_field")
+
+    @_keymap.setter
+    def _keymap(self, value: Any) -> None:
+        if type(value) is not dict:
+            raise TypeError("The 'keymap' attribute value must be a dict")
+        object.__setattr__(self, "_keymap_field", value)
+
+    @_keymap.deleter
+    def _keymap(self) -> None:
+        raise TypeError("Cannot delete the 'keymap' attribute")
+
+    @property
+    def _key_style(self) -> int:
+        """Return the key style"""
+        return self._key_style_field
+
+    @_key_style.setter
+    def _key_style(self, value: Any) -> None:
+        if type(value) is not int:
+            raise TypeError("The 'key_style' attribute value must be an integer")
+        object.__setattr__(self, "_key_style_field", as_int64(value))
+
+    @_key_style.deleter
+    def _key_style(self) -> None:
+        raise TypeError("Cannot delete the 'key_style' attribute")
+
+    # ---- the row as a sequence ----------------------------------------
+
+    def __len__(self) -> int:
+        return len(self._fields_or_raise()[1])
+
+    def __hash__(self) -> int:
+        return hash(self._fields_or_raise()[1])
+
+    def __iter__(self) -> Any:
+        return iter(tuple(self._fields_or_raise()[1]))
+
+    def _values_impl(self) -> list[Any]:
+        """Return the values represented by this BaseRow as a list."""
+        return list(self._fields_or_raise()[1])
+
+    # ---- key lookup ---------------------------------------------------
+
+    def _lookup(self, key: Any, as_mapping: bool) -> Any:
+        parent, row, keymap = self._fields_or_raise()
+        style = self._key_style_field
+        key_type = type(key)
+        if key_type is int:
+            if style == KEY_OBJECTS_ONLY:
+                raise KeyError(repr(key))
+            index = as_int64(key)
+            if index < 0:
+                index += len(row)
+            return tuple_item(row, index)
+        if key_type is slice and style != KEY_OBJECTS_ONLY:
+            return tuple(row[key])
+        if style == KEY_INTEGER_ONLY and not as_mapping:
+            _raise_unless_raised(parent._raise_for_nonint, "_raise_for_nonint", key)
+        return self._lookup_in_keymap(keymap, key, not as_mapping and style == KEY_OBJECTS_BUT_WARN)
+
+    def _lookup_in_keymap(self, keymap: dict[Any, Any], key: Any, warn: bool) -> Any:
+        record = dict_get_swallowing_errors(keymap, key, _MISSING)
+        if record is _MISSING:
+            if type(key) is slice:
+                raise KeyError("can't use slices for mapping access")
+            record = self._parent_field._key_fallback(key, None)
+        first = tuple_item(record, 0)
+        if first is None:
+            _raise_unless_raised(
+                self._parent_field._raise_for_ambiguous_column_name, "_raise_for_ambiguous_column_name", record
+            )
+        index = as_int64(first)
+        if warn:
+            if isinstance(key, tuple):
+                self._parent_field._warn_for_nonint(*key)
+            else:
+                self._parent_field._warn_for_nonint(key)
+        return tuple_item(self._row_field, index)
+
+    def _mapping_flag(self) -> bool:
+        return self._key_style_field not in (KEY_INTEGER_ONLY, KEY_OBJECTS_BUT_WARN)
+
+    def __getitem__(self, key: Any) -> Any:
+        return self._lookup(key, self._mapping_flag())
+
+    def _get_by_key_impl(self, key: Any) -> Any:
+        """implement mapping-like getitem as well as sequence getitem"""
+        return self._lookup(key, False)
+
+    def _get_by_key_impl_mapping(self, key: Any) -> Any:
+        """implement mapping-like getitem as well as sequence getitem"""
+        return self._lookup(key, self._mapping_flag())
+
+    def __getattr__(self, name: str) -> Any:
+        if name in BaseRow.__slots__:
+            raise AttributeError(name)
+        try:
+            return self._lookup(name, True)
+        except KeyError:
+            pass
+        encoded = name.encode("ascii")
+        raise AttributeError(f"Could not locate column in row for column '{encoded[:200].decode()}'")
+
+    # ---- pickling and filtering ---------------------------------------
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickle support method."""
+        self._fields_or_raise()
+        state = self.__getstate__()
+        reconstructor = _host_module("orvane.engine.row").rowproxy_reconstructor
+        return (reconstructor, (self.__class__, state))
+
+    def _filter_on_values(self, filters: Any) -> Any:
+        """return a new Row with per-value filters applied to columns"""
+        parent, row, keymap = self._fields_or_raise()
+        row_class = _host_module("orvane.engine.row").Row
+        return row_class(parent, filters, keymap, self._key_style_field, row)
+
+
+BaseRow.__module__ = "orvane.fallback.rowkern"
+
+
+def _apply(processors: list[Any] | tuple[Any, ...], values: list[Any] | tuple[Any, ...]) -> Any:
+    for index, value in enumerate(values):
+        if index >= len(processors):
+            raise RuntimeError("row or processors changed size during construction")
+        processor = processors[index]
+        yield value if processor is None else processor(value)
+
+
+class tuplegetter:
+    """tuplegetter(item, ...) --> tuplegetter object
+
+    Return a callable object that fetches the given item(s) from its operand
+    and returns them as a tuple.
+    """
+
+    __slots__ = ("_items",)
+
+    def __new__(cls, *items: Any, **kwargs: Any) -> tuplegetter:
+        if kwargs:
+            raise TypeError("tuplegetter() takes no keyword arguments")
+        self = object.__new__(tuplegetter)
+        object.__setattr__(self, "_items", items)
+        return self
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        raise TypeError("type 'tuplegetter' is not an acceptable base type")
+
+    def __call__(self, *args: Any, **kwargs: Any) -> tuple[Any, ...]:
+        if not args:
+            raise TypeError("tuplegetter() needs an operand to fetch the items from")
+        operand = args[0]
+        try:
+            by_method = hasattr(operand, "_get_by_key_impl_mapping")
+        except Exception:
+            by_method = False
+        if by_method:
+            return tuple([operand._get_by_key_impl_mapping(item) for item in self._items])
+        return tuple([operand[item] for item in self._items])
+
+    @reprlib.recursive_repr(f"{__module__}.tuplegetter(...)")
+    def __repr__(self) -> str:
+        name = f"{type(self).__module__}.{type(self).__qualname__}"
+        if len(self._items) == 1:
+            return f"{name}({self._items[0]!r})"
+        return f"{name}{self._items!r}"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Return state information for pickling"""
+        return (type(self), self._items)
+
+
+def safe_rowproxy_reconstructor(*args: Any) -> BaseRow:
+    """reconstruct a Row instance from its pickled form."""
+    if len(args) != 2:
+        raise TypeError(f"function takes exactly 2 arguments ({len(args)} given)")
+    cls, state = args
+    row = cls.__new__(cls)
+    if not isinstance(row, BaseRow):
+        raise TypeError(f"__new__ of {cls!r} returned {type(row).__name__}, not a BaseRow instance")
+    row.__setstate__(state)
+    if any(getattr(row, name, _UNSET) is _UNSET for name in ("_parent_field", "_row_field", "_keymap_field")):
+        raise RuntimeError("__setstate__ for BaseRow subclasses must set values for parent, row, and keymap")
+    return row
