@@ -8,6 +8,7 @@ import pytest
 EXPORTS = {
     "frozkern": {"PyInit_frozkern", "ImmutableDict_length"},
     "rowkern": {"PyInit_rowkern"},
+    "convkern": {"PyInit_convkern"},
 }
 
 

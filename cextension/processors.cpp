@@ -1,0 +1,500 @@
+// orvane.convkern: converters of fetched values (truth value, str, float,
+// ISO date, time and datetime text) and two configurable processor types.
+
+#include "pyref.hpp"
+
+// The header defines a static pointer of its own, unused here: the parsers
+// keep the interface in the atomic holder below.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
+#include <datetime.h>
+#pragma GCC diagnostic pop
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+using orvane::Ref;
+
+namespace {
+
+struct UnicodeResultProcessor {
+    PyObject_HEAD
+    PyObject* encoding;  // bytes: the codec name
+    PyObject* errors;    // bytes: the error handler name
+};
+
+struct DecimalResultProcessor {
+    PyObject_HEAD
+    PyObject* type;    // called with each formatted value
+    PyObject* format;  // str: applied with % to each value
+};
+
+extern PyTypeObject UnicodeResultProcessorType;
+extern PyTypeObject DecimalResultProcessorType;
+
+// Filled once per process by the first initialisation that imports the
+// capsule; never released.
+std::atomic<PyDateTime_CAPI*> datetime_api{nullptr};
+
+const char* const NOT_INITIALIZED = "the processor has not been initialized: call __init__ first";
+
+// ---- simple converters ----------------------------------------------------
+
+PyObject* int_to_boolean(PyObject*, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(truth);
+}
+
+PyObject* to_str(PyObject*, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    return PyObject_Str(value);
+}
+
+PyObject* to_float(PyObject*, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    return PyNumber_Float(value);
+}
+
+// ---- ISO parsers ----------------------------------------------------------
+
+// Fields in the order the formats read them. The parse leaves a field it
+// does not reach untouched.
+struct IsoFields {
+    unsigned int year = 0, month = 0, day = 0;
+    unsigned int hour = 0, minute = 0, second = 0, microsecond = 0;
+};
+
+// The C library's sscanf is the reference for what each format accepts. The
+// canonical shapes (fixed-width digits, as databases write them) are read by
+// hand first, since sscanf costs several times the rest of a parse; every
+// other text goes to sscanf.
+bool digits_at(const char* text, int from, int count, unsigned int& value)
+{
+    unsigned int result = 0;
+    for (int i = from; i < from + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        result = result * 10 + static_cast<unsigned int>(text[i] - '0');
+    }
+    value = result;
+    return true;
+}
+
+// After "...SS" the formats go on with ".%6u": anything but '.' ends the
+// parse there; '.' followed by a digit reads up to six digits.
+int canonical_fraction(const char* text, int dot, int count_without, unsigned int& microsecond)
+{
+    if (text[dot] != '.') {
+        return count_without;
+    }
+    int digits = 0;
+    while (digits < 6 && text[dot + 1 + digits] >= '0' && text[dot + 1 + digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0) {
+        return -2;  // white space or a sign may follow: leave it to sscanf
+    }
+    digits_at(text, dot + 1, digits, microsecond);
+    return count_without + 1;
+}
+
+// The canonical readers test characters left to right and stop at the first
+// one out of place, so they never read past the terminating NUL.
+
+// "YYYY-MM-DD": returns the sscanf count, or -2 where the text has another shape.
+int scan_canonical_date(const char* text, IsoFields& f)
+{
+    bool canonical = digits_at(text, 0, 4, f.year) && text[4] == '-' && digits_at(text, 5, 2, f.month) &&
+                     text[7] == '-' && digits_at(text, 8, 2, f.day);
+    return canonical ? 3 : -2;
+}
+
+// "HH:MM:SS[.f...]" from position `at`, after `count_before` fields.
+int scan_canonical_time(const char* text, int at, IsoFields& f, int count_before)
+{
+    bool canonical = digits_at(text, at, 2, f.hour) && text[at + 2] == ':' &&
+                     digits_at(text, at + 3, 2, f.minute) && text[at + 5] == ':' &&
+                     digits_at(text, at + 6, 2, f.second);
+    if (!canonical) {
+        return -2;
+    }
+    return canonical_fraction(text, at + 8, count_before + 3, f.microsecond);
+}
+
+int scan_datetime(const char* text, IsoFields& f)
+{
+    if (scan_canonical_date(text, f) == 3 && text[10] == ' ') {
+        int count = scan_canonical_time(text, 11, f, 3);
+        if (count != -2) {
+            return count;
+        }
+    }
+    f = IsoFields{};
+    return std::sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u.%6u", &f.year, &f.month, &f.day, &f.hour, &f.minute,
+                       &f.second, &f.microsecond);
+}
+
+int scan_time(const char* text, IsoFields& f)
+{
+    int count = scan_canonical_time(text, 0, f, 0);
+    if (count != -2) {
+        return count;
+    }
+    f = IsoFields{};
+    return std::sscanf(text, "%2u:%2u:%2u.%6u", &f.hour, &f.minute, &f.second, &f.microsecond);
+}
+
+int scan_date(const char* text, IsoFields& f)
+{
+    int count = scan_canonical_date(text, f);
+    if (count != -2) {
+        return count;
+    }
+    f = IsoFields{};
+    return std::sscanf(text, "%4u-%2u-%2u", &f.year, &f.month, &f.day);
+}
+
+// The fields reach the constructors as signed values, so a field written
+// with a minus sign is refused there.
+int as_signed(unsigned int field)
+{
+    return static_cast<int>(field);
+}
+
+PyObject* build_datetime(PyDateTime_CAPI* api, const IsoFields& f)
+{
+    return api->DateTime_FromDateAndTime(as_signed(f.year), as_signed(f.month), as_signed(f.day),
+                                         as_signed(f.hour), as_signed(f.minute), as_signed(f.second),
+                                         as_signed(f.microsecond), Py_None, api->DateTimeType);
+}
+
+PyObject* build_time(PyDateTime_CAPI* api, const IsoFields& f)
+{
+    return api->Time_FromTime(as_signed(f.hour), as_signed(f.minute), as_signed(f.second),
+                              as_signed(f.microsecond), Py_None, api->TimeType);
+}
+
+PyObject* build_date(PyDateTime_CAPI* api, const IsoFields& f)
+{
+    return api->Date_FromDate(as_signed(f.year), as_signed(f.month), as_signed(f.day), api->DateType);
+}
+
+struct IsoParser {
+    int (*scan)(const char*, IsoFields&);
+    int least_count;
+    int most_count;
+    PyObject* (*build)(PyDateTime_CAPI*, const IsoFields&);
+    const char* parse_failure;  // formats over the value's ASCII repr
+    const char* not_a_string;
+};
+
+constexpr IsoParser DATETIME_PARSER = {
+    scan_datetime, 6, 7, build_datetime, "Couldn't parse datetime string: %.200s",
+    "Couldn't parse datetime string '%.200s' - value is not a string.",
+};
+constexpr IsoParser TIME_PARSER = {
+    scan_time, 3, 4, build_time, "Couldn't parse time string: %.200s",
+    "Couldn't parse time string '%.200s' - value is not a string.",
+};
+constexpr IsoParser DATE_PARSER = {
+    scan_date, 3, 3, build_date, "Couldn't parse date string: %.200s",
+    "Couldn't parse date string '%.200s' - value is not a string.",
+};
+
+// ValueError over the value's repr; an error of the repr itself, or of its
+// ASCII encoding, is raised instead.
+PyObject* raise_with_repr(PyObject* value, const char* message)
+{
+    Ref repr(PyObject_Repr(value));
+    if (!repr) {
+        return nullptr;
+    }
+    Ref ascii(PyUnicode_AsASCIIString(repr.get()));
+    if (!ascii) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, message, PyBytes_AS_STRING(ascii.get()));
+    return nullptr;
+}
+
+PyObject* parse_iso(PyObject* value, const IsoParser& parser)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    // An ASCII str keeps its text as NUL-terminated bytes, which is exactly
+    // what its ASCII encoding would copy out.
+    if (!PyUnicode_Check(value) || !PyUnicode_IS_ASCII(value)) {
+        return raise_with_repr(value, parser.not_a_string);
+    }
+    const char* text = static_cast<const char*>(PyUnicode_DATA(value));
+    IsoFields fields;
+    int count = parser.scan(text, fields);
+    if (count < parser.least_count || count > parser.most_count) {
+        return raise_with_repr(value, parser.parse_failure);
+    }
+    PyDateTime_CAPI* api = datetime_api.load(std::memory_order_acquire);
+    return parser.build(api, fields);
+}
+
+PyObject* str_to_datetime(PyObject*, PyObject* value)
+{
+    return parse_iso(value, DATETIME_PARSER);
+}
+
+PyObject* str_to_time(PyObject*, PyObject* value)
+{
+    return parse_iso(value, TIME_PARSER);
+}
+
+PyObject* str_to_date(PyObject*, PyObject* value)
+{
+    return parse_iso(value, DATE_PARSER);
+}
+
+// ---- UnicodeResultProcessor ------------------------------------------------
+
+UnicodeResultProcessor* as_unicode(PyObject* self) noexcept
+{
+    return reinterpret_cast<UnicodeResultProcessor*>(self);
+}
+
+// A codec name is handed to the codec registry as a C string, so a name
+// with a NUL in it would silently name another codec.
+PyObject* codec_name_bytes(PyObject* name)
+{
+    Ref ascii(PyUnicode_AsASCIIString(name));
+    if (ascii && std::strlen(PyBytes_AS_STRING(ascii.get())) != static_cast<size_t>(PyBytes_GET_SIZE(ascii.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character in codec or error handler name");
+        return nullptr;
+    }
+    return ascii.release();
+}
+
+int unicode_init(PyObject* obj, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"encoding", "errors", nullptr};
+    PyObject* encoding = nullptr;
+    PyObject* errors = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|U:__init__", const_cast<char**>(keywords), &encoding,
+                                     &errors)) {
+        return -1;
+    }
+    Ref encoding_bytes(codec_name_bytes(encoding));
+    if (!encoding_bytes) {
+        return -1;
+    }
+    Ref errors_bytes(errors != nullptr ? codec_name_bytes(errors) : PyBytes_FromString("strict"));
+    if (!errors_bytes) {
+        return -1;
+    }
+    UnicodeResultProcessor* self = as_unicode(obj);
+    Py_XSETREF(self->encoding, encoding_bytes.release());
+    Py_XSETREF(self->errors, errors_bytes.release());
+    return 0;
+}
+
+void unicode_dealloc(PyObject* obj)
+{
+    UnicodeResultProcessor* self = as_unicode(obj);
+    Py_CLEAR(self->encoding);
+    Py_CLEAR(self->errors);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyObject* decode_bytes(UnicodeResultProcessor* self, PyObject* value)
+{
+    if (self->encoding == nullptr || self->errors == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, NOT_INITIALIZED);
+        return nullptr;
+    }
+    char* buffer;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(value, &buffer, &length) < 0) {
+        return nullptr;
+    }
+    // The codec machinery runs Python code that may initialise this
+    // processor again; the names must outlive the call.
+    Ref encoding = Ref::borrow(self->encoding);
+    Ref errors = Ref::borrow(self->errors);
+    return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
+}
+
+PyObject* unicode_process(PyObject* obj, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    return decode_bytes(as_unicode(obj), value);
+}
+
+PyObject* unicode_conditional_process(PyObject* obj, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    if (PyUnicode_Check(value)) {
+        return Py_NewRef(value);
+    }
+    return decode_bytes(as_unicode(obj), value);
+}
+
+PyMethodDef unicode_methods[] = {
+    {"process", orvane::as_method(unicode_process), METH_O, "The value processor itself."},
+    {"conditional_process", orvane::as_method(unicode_conditional_process), METH_O,
+     "Conditional version of the value processor."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject UnicodeResultProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.convkern.UnicodeResultProcessor",
+    .tp_basicsize = sizeof(UnicodeResultProcessor),
+    .tp_dealloc = unicode_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "UnicodeResultProcessor objects",
+    .tp_methods = unicode_methods,
+    .tp_init = unicode_init,
+};
+
+// ---- DecimalResultProcessor ------------------------------------------------
+
+DecimalResultProcessor* as_decimal(PyObject* self) noexcept
+{
+    return reinterpret_cast<DecimalResultProcessor*>(self);
+}
+
+int decimal_init(PyObject* obj, PyObject* args, PyObject*)
+{
+    PyObject *type, *format;
+    if (!PyArg_ParseTuple(args, "OU", &type, &format)) {
+        return -1;
+    }
+    DecimalResultProcessor* self = as_decimal(obj);
+    Py_XSETREF(self->type, Py_NewRef(type));
+    Py_XSETREF(self->format, Py_NewRef(format));
+    return 0;
+}
+
+void decimal_dealloc(PyObject* obj)
+{
+    DecimalResultProcessor* self = as_decimal(obj);
+    Py_CLEAR(self->type);
+    Py_CLEAR(self->format);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyObject* decimal_process(PyObject* obj, PyObject* value)
+{
+    if (value == Py_None) {
+        Py_RETURN_NONE;
+    }
+    DecimalResultProcessor* self = as_decimal(obj);
+    if (self->type == nullptr || self->format == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, NOT_INITIALIZED);
+        return nullptr;
+    }
+    // Formatting and the call run Python code that may initialise this
+    // processor again.
+    Ref type = Ref::borrow(self->type);
+    Ref format = Ref::borrow(self->format);
+    Ref argument(PyTuple_Pack(1, value));
+    if (!argument) {
+        return nullptr;
+    }
+    Ref text(PyUnicode_Format(format.get(), argument.get()));
+    if (!text) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(type.get(), text.get());
+}
+
+PyMethodDef decimal_methods[] = {
+    {"process", orvane::as_method(decimal_process), METH_O, "The value processor itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject DecimalResultProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.DecimalResultProcessor",
+    .tp_basicsize = sizeof(DecimalResultProcessor),
+    .tp_dealloc = decimal_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "DecimalResultProcessor objects",
+    .tp_methods = decimal_methods,
+    .tp_init = decimal_init,
+};
+
+// ---- module ----------------------------------------------------------------
+
+PyMethodDef convkern_functions[] = {
+    {"int_to_boolean", int_to_boolean, METH_O, "Convert an integer to a boolean."},
+    {"to_str", to_str, METH_O, "Convert any value to its string representation."},
+    {"to_float", to_float, METH_O, "Convert any value to its floating point representation."},
+    {"str_to_datetime", str_to_datetime, METH_O, "Convert an ISO string to a datetime.datetime object."},
+    {"str_to_time", str_to_time, METH_O, "Convert an ISO string to a datetime.time object."},
+    {"str_to_date", str_to_date, METH_O, "Convert an ISO string to a datetime.date object."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef convkern_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "convkern",
+    .m_doc = "Module containing C versions of data processing functions.",
+    .m_size = -1,
+    .m_methods = convkern_functions,
+};
+
+bool import_datetime_api()
+{
+    if (datetime_api.load(std::memory_order_acquire) != nullptr) {
+        return true;
+    }
+    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (api == nullptr) {
+        return false;
+    }
+    PyDateTime_CAPI* empty = nullptr;
+    datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel);
+    return true;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_convkern(void)
+{
+    UnicodeResultProcessorType.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&UnicodeResultProcessorType) < 0) {
+        return nullptr;
+    }
+    DecimalResultProcessorType.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&DecimalResultProcessorType) < 0) {
+        return nullptr;
+    }
+    Ref module(PyModule_Create2(&convkern_module, 1013));
+    // Without the datetime interface the parsers could not build anything:
+    // the import fails with the capsule import's error.
+    if (!module || !import_datetime_api() ||
+        PyModule_AddObjectRef(module.get(), "UnicodeResultProcessor",
+                              reinterpret_cast<PyObject*>(&UnicodeResultProcessorType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "DecimalResultProcessor",
+                              reinterpret_cast<PyObject*>(&DecimalResultProcessorType)) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

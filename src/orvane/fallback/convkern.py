@@ -1,0 +1,192 @@
+"""Pure-Python converters and result processors.
+
+The ISO parsers read text by the rules of the C library's sscanf with the
+formats "%4u-%2u-%2u %2u:%2u:%2u.%6u", "%2u:%2u:%2u.%6u" and "%4u-%2u-%2u".
+"""
+
+from __future__ import annotations
+
+import datetime
+from typing import Any
+
+_C_SPACE = " \t\n\v\f\r"
+_UINT_MODULUS = 2**32
+
+# A format as directives: an int is an unsigned conversion of that width,
+# " " a run of white space, any other character a literal to match.
+_DATETIME_FORMAT = (4, "-", 2, "-", 2, " ", 2, ":", 2, ":", 2, ".", 6)
+_TIME_FORMAT = (2, ":", 2, ":", 2, ".", 6)
+_DATE_FORMAT = (4, "-", 2, "-", 2)
+
+
+def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int]]:
+    """What sscanf returns for `text` (read up to its first NUL), and the
+    fields it assigned, as unsigned 32-bit values."""
+    text = text.split("\0", 1)[0]
+    position, fields = 0, []
+    for directive in directives:
+        if directive == " ":
+            while position < len(text) and text[position] in _C_SPACE:
+                position += 1
+            continue
+        if isinstance(directive, str):
+            if position >= len(text):
+                break
+            if text[position] != directive:
+                break
+            position += 1
+            continue
+        while position < len(text) and text[position] in _C_SPACE:
+            position += 1
+        if position >= len(text):
+            return (len(fields) if fields else -1), fields
+        end, negative = position, False
+        if text[end] in "+-":
+            negative = text[end] == "-"
+            end += 1
+        digits_start = end
+        while end < len(text) and end - position < directive and "0" <= text[end] <= "9":
+            end += 1
+        if end == digits_start:
+            break
+        value = int(text[digits_start:end])
+        fields.append((-value if negative else value) % _UINT_MODULUS)
+        position = end
+    return len(fields), fields
+
+
+def _signed(field: int) -> int:
+    return field - _UINT_MODULUS if field >= 2**31 else field
+
+
+def _raise_with_repr(value: Any, message: str) -> None:
+    shown = repr(value).encode("ascii").decode("ascii")
+    raise ValueError(message % shown[:200])
+
+
+def _scan(value: Any, directives: tuple[Any, ...], noun: str) -> tuple[int, list[int]]:
+    if not isinstance(value, str) or not value.isascii():
+        _raise_with_repr(value, f"Couldn't parse {noun} string '%s' - value is not a string.")
+    return scan_unsigned(value, directives)
+
+
+def _parse_failure(value: Any, noun: str) -> None:
+    _raise_with_repr(value, f"Couldn't parse {noun} string: %s")
+
+
+def int_to_boolean(value: Any) -> bool | None:
+    """Convert an integer to a boolean."""
+    return None if value is None else bool(value)
+
+
+def to_str(value: Any) -> str | None:
+    """Convert any value to its string representation."""
+    return None if value is None else str(value)
+
+
+def to_float(value: Any) -> float | None:
+    """Convert any value to its floating point representation."""
+    return None if value is None else float(value)
+
+
+def str_to_datetime(value: Any) -> datetime.datetime | None:
+    """Convert an ISO string to a datetime.datetime object."""
+    if value is None:
+        return None
+    count, fields = _scan(value, _DATETIME_FORMAT, "datetime")
+    if count < 6:
+        _parse_failure(value, "datetime")
+    fields += [0] * (7 - len(fields))
+    return datetime.datetime(*map(_signed, fields))
+
+
+def str_to_time(value: Any) -> datetime.time | None:
+    """Convert an ISO string to a datetime.time object."""
+    if value is None:
+        return None
+    count, fields = _scan(value, _TIME_FORMAT, "time")
+    if count < 3:
+        _parse_failure(value, "time")
+    fields += [0] * (4 - len(fields))
+    return datetime.time(*map(_signed, fields))
+
+
+def str_to_date(value: Any) -> datetime.date | None:
+    """Convert an ISO string to a datetime.date object."""
+    if value is None:
+        return None
+    count, fields = _scan(value, _DATE_FORMAT, "date")
+    if count != 3:
+        _parse_failure(value, "date")
+    return datetime.date(*map(_signed, fields))
+
+
+_DEFAULT_ERRORS = object()
+_NOT_INITIALIZED = "the processor has not been initialized: call __init__ first"
+
+
+def _codec_name(name: str) -> str:
+    name.encode("ascii")
+    if "\0" in name:
+        raise ValueError("embedded null character in codec or error handler name")
+    return str(name)
+
+
+class UnicodeResultProcessor:
+    """UnicodeResultProcessor objects"""
+
+    __slots__ = ("_encoding", "_errors")
+
+    def __init__(self, encoding: str, errors: Any = _DEFAULT_ERRORS, *extra: Any) -> None:
+        if extra:
+            raise TypeError(f"__init__() takes at most 2 arguments ({2 + len(extra)} given)")
+        if not isinstance(encoding, str):
+            raise TypeError(f"__init__() argument 1 must be str, not {type(encoding).__name__}")
+        if errors is not _DEFAULT_ERRORS and not isinstance(errors, str):
+            raise TypeError(f"__init__() argument 2 must be str, not {type(errors).__name__}")
+        encoding = _codec_name(encoding)
+        errors = "strict" if errors is _DEFAULT_ERRORS else _codec_name(errors)
+        self._encoding, self._errors = encoding, errors
+
+    def _decode(self, value: Any) -> str:
+        try:
+            encoding, errors = self._encoding, self._errors
+        except AttributeError:
+            raise RuntimeError(_NOT_INITIALIZED) from None
+        if not isinstance(value, bytes):
+            raise TypeError(f"expected bytes, {type(value).__name__} found")
+        return value.decode(encoding, errors)
+
+    def process(self, value: Any) -> str | None:
+        """The value processor itself."""
+        return None if value is None else self._decode(value)
+
+    def conditional_process(self, value: Any) -> str | None:
+        """Conditional version of the value processor."""
+        if value is None or isinstance(value, str):
+            return value
+        return self._decode(value)
+
+
+class DecimalResultProcessor:
+    """DecimalResultProcessor objects"""
+
+    __slots__ = ("_type", "_format")
+
+    def __init__(self, *args: Any, **ignored: Any) -> None:
+        if len(args) != 2:
+            raise TypeError(f"function takes exactly 2 arguments ({len(args)} given)")
+        type_, format_ = args
+        if not isinstance(format_, str):
+            raise TypeError(f"argument 2 must be str, not {type(format_).__name__}")
+        self._type, self._format = type_, format_
+
+    def process(self, value: Any) -> Any:
+        """The value processor itself."""
+        if value is None:
+            return None
+        try:
+            type_, format_ = self._type, self._format
+        except AttributeError:
+            raise RuntimeError(_NOT_INITIALIZED) from None
+        return type_(format_ % (value,))

@@ -1,0 +1,328 @@
+import datetime
+import decimal
+import subprocess
+import sys
+
+import pytest
+
+import orvane.convkern as native
+import orvane.fallback.convkern as pure
+
+
+@pytest.fixture(params=[pytest.param(native, id="native"), pytest.param(pure, id="pure")])
+def ck(request):
+    return request.param
+
+
+def raised(call):
+    with pytest.raises(Exception) as info:
+        call()
+    return type(info.value), str(info.value)
+
+
+class Truthless:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+class Sub(str):
+    pass
+
+
+@pytest.mark.parametrize("name", ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time", "str_to_date"])
+def test_none_in_none_out(ck, name):
+    assert getattr(ck, name)(None) is None
+
+
+@pytest.mark.parametrize("value, expected", [(0, False), ("", False), (0.0, False), ([], False), (1, True), (2, True), (-1, True), ("0", True)])
+def test_int_to_boolean(ck, value, expected):
+    assert ck.int_to_boolean(value) is expected
+
+
+def test_simple_converter_errors_pass_through(ck):
+    with pytest.raises(ZeroDivisionError, match="no truth"):
+        ck.int_to_boolean(Truthless())
+    assert ck.to_str(b"x") == "b'x'" and ck.to_str(Sub("s")) == "s"
+    assert ck.to_float("1.5") == 1.5 and ck.to_float(3) == 3.0
+    assert raised(lambda: ck.to_float("abc")) == raised(lambda: float("abc"))
+
+
+DT = datetime.datetime
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("2023-04-05 06:07:08", DT(2023, 4, 5, 6, 7, 8)),
+        ("2023-04-05 06:07:08.123456", DT(2023, 4, 5, 6, 7, 8, 123456)),
+        ("2023-04-05 06:07:08.5", DT(2023, 4, 5, 6, 7, 8, 5)),
+        ("2023-04-05 06:07:08.1234567", DT(2023, 4, 5, 6, 7, 8, 123456)),
+        ("2023-04-05 06:07:08.", DT(2023, 4, 5, 6, 7, 8)),
+        ("2023-04-05 06:07:08+02:00", DT(2023, 4, 5, 6, 7, 8)),
+        ("2023-4-5 6:7:8", DT(2023, 4, 5, 6, 7, 8)),
+        ("2023-04-0506:07:08", DT(2023, 4, 5, 6, 7, 8)),
+        (" 2023-04-05\t\n06:07:08. 7", DT(2023, 4, 5, 6, 7, 8, 7)),
+        ("+999-04-05 06:07:08", DT(999, 4, 5, 6, 7, 8)),
+        ("2023-04-05 06:07:08\0.5", DT(2023, 4, 5, 6, 7, 8)),
+        (Sub("2023-04-05 06:07:08"), DT(2023, 4, 5, 6, 7, 8)),
+    ],
+)
+def test_str_to_datetime(ck, text, expected):
+    result = ck.str_to_datetime(text)
+    assert type(result) is DT and result == expected and result.tzinfo is None
+
+
+@pytest.mark.parametrize(
+    "function, text, expected",
+    [
+        ("str_to_time", "06:07:08", datetime.time(6, 7, 8)),
+        ("str_to_time", "06:07:08.000250", datetime.time(6, 7, 8, 250)),
+        ("str_to_time", "06:07:08 PM", datetime.time(6, 7, 8)),
+        ("str_to_date", "2023-04-05", datetime.date(2023, 4, 5)),
+        ("str_to_date", "2023-04-05 06:07:08", datetime.date(2023, 4, 5)),
+        ("str_to_date", "2023-4-5", datetime.date(2023, 4, 5)),
+    ],
+)
+def test_time_and_date(ck, function, text, expected):
+    result = getattr(ck, function)(text)
+    assert type(result) is type(expected) and result == expected
+
+
+@pytest.mark.parametrize(
+    "function, value, message",
+    [
+        ("str_to_datetime", "2023-04-05T06:07:08", "Couldn't parse datetime string: '2023-04-05T06:07:08'"),
+        ("str_to_datetime", "2023-04-05", "Couldn't parse datetime string: '2023-04-05'"),
+        ("str_to_datetime", "", "Couldn't parse datetime string: ''"),
+        ("str_to_datetime", 5, "Couldn't parse datetime string '5' - value is not a string."),
+        ("str_to_datetime", b"x", "Couldn't parse datetime string 'b'x'' - value is not a string."),
+        ("str_to_datetime", "\x85", "Couldn't parse datetime string ''\\x85'' - value is not a string."),
+        ("str_to_datetime", "2023-13-05 06:07:08", lambda: DT(2023, 13, 5, 6, 7, 8)),
+        ("str_to_datetime", "2023-04-05 -6:07:08", lambda: DT(2023, 4, 5, -6, 7, 8)),
+        ("str_to_time", "06:07", "Couldn't parse time string: '06:07'"),
+        ("str_to_time", 5.5, "Couldn't parse time string '5.5' - value is not a string."),
+        ("str_to_date", "20230405", "Couldn't parse date string: '20230405'"),
+        ("str_to_date", "2023-04", "Couldn't parse date string: '2023-04'"),
+        ("str_to_date", [1], "Couldn't parse date string '[1]' - value is not a string."),
+        ("str_to_date", "0000-01-01", lambda: datetime.date(0, 1, 1)),
+    ],
+)
+def test_parse_errors(ck, function, value, message):
+    # A field out of range gets the datetime constructor's own error.
+    expected = raised(message) if callable(message) else (ValueError, message)
+    assert raised(lambda: getattr(ck, function)(value)) == expected
+
+
+@pytest.mark.parametrize("function", ["str_to_datetime", "str_to_time", "str_to_date"])
+def test_long_reprs_are_cut_and_unencodable_reprs_raise(ck, function):
+    kind, message = raised(lambda: getattr(ck, function)("x" * 300))
+    assert kind is ValueError and message.endswith(": '" + "x" * 199)
+    kind, message = raised(lambda: getattr(ck, function)(list(range(100))))
+    assert kind is ValueError and message.count(",") < 100 and "[0, 1, 2" in message
+    assert raised(lambda: getattr(ck, function)("é"))[0] is UnicodeEncodeError
+
+    class BadRepr:
+        def __repr__(self):
+            raise ZeroDivisionError("repr")
+
+    assert raised(lambda: getattr(ck, function)(BadRepr())) == (ZeroDivisionError, "repr")
+
+
+def test_docstrings():
+    assert native.__doc__ == "Module containing C versions of data processing functions."
+    assert native.str_to_date.__doc__ == "Convert an ISO string to a datetime.date object."
+    assert native.to_float.__doc__ == "Convert any value to its floating point representation."
+    assert native.UnicodeResultProcessor.__doc__ == "UnicodeResultProcessor objects"
+    assert native.DecimalResultProcessor.__doc__ == "DecimalResultProcessor objects"
+    assert native.UnicodeResultProcessor.__module__ == "orvane.convkern"
+    assert native.DecimalResultProcessor.__module__ == "orvane" and native.DecimalResultProcessor.__name__ == "DecimalResultProcessor"
+    assert native.UnicodeResultProcessor.process.__doc__ == native.DecimalResultProcessor.process.__doc__ == "The value processor itself."
+    assert native.UnicodeResultProcessor.conditional_process.__doc__ == "Conditional version of the value processor."
+
+
+# ---- UnicodeResultProcessor ------------------------------------------------
+
+
+def test_unicode_processor_decodes(ck):
+    p = ck.UnicodeResultProcessor("utf-8")
+    assert p.process("café".encode()) == "café" and p.process(b"") == "" and p.process(b"a\0b") == "a\0b"
+    s = Sub("kept")
+    assert p.conditional_process(s) is s and p.conditional_process(b"x") == "x"
+    assert ck.UnicodeResultProcessor(encoding="ascii", errors="replace").process(b"\xff") == "\ufffd"
+    with pytest.raises(UnicodeDecodeError):
+        ck.UnicodeResultProcessor("ascii").process(b"\xff")
+    with pytest.raises(TypeError):
+        p.process("text")
+    with pytest.raises(TypeError):
+        p.conditional_process(bytearray(b"x"))
+    with pytest.raises(TypeError):
+        p.process(memoryview(b"x"))
+
+
+def test_unicode_processor_configuration(ck):
+    p = ck.UnicodeResultProcessor("no-such-codec")
+    with pytest.raises(LookupError):
+        p.process(b"x")
+    assert p.process(None) is None
+    with pytest.raises(TypeError):
+        ck.UnicodeResultProcessor(b"utf-8")
+    with pytest.raises(UnicodeEncodeError):
+        ck.UnicodeResultProcessor("é")
+    with pytest.raises(TypeError):
+        ck.UnicodeResultProcessor("utf-8", None)
+    with pytest.raises(ValueError, match="embedded null"):
+        ck.UnicodeResultProcessor("latin-1\0x")
+    p = ck.UnicodeResultProcessor("utf-8")
+    p.__init__("latin-1")
+    assert p.process("é".encode()) == "Ã©"
+    with pytest.raises(UnicodeEncodeError):
+        p.__init__("utf-8", "é")
+    assert p.process(b"\xe9") == "é"  # the failed call kept the previous names
+
+
+def test_error_handler_that_reinitialises_the_processor(ck):
+    import codecs
+
+    p = ck.UnicodeResultProcessor("ascii", "orvane-test-reinit")
+
+    def handler(error):
+        p.__init__("x" * 50, "y" * 50)
+        return ("?", error.end)
+
+    codecs.register_error("orvane-test-reinit", handler)
+    assert p.process(b"a\xffb") == "a?b"
+
+
+def test_uninitialised_processors_refuse_clearly(ck):
+    for cls in (ck.UnicodeResultProcessor, ck.DecimalResultProcessor):
+        p = cls.__new__(cls)
+        assert p.process(None) is None
+        with pytest.raises(RuntimeError, match="not been initialized"):
+            p.process(b"x")
+    u = ck.UnicodeResultProcessor.__new__(ck.UnicodeResultProcessor)
+    assert u.conditional_process("s") == "s"
+    with pytest.raises(RuntimeError, match="not been initialized"):
+        u.conditional_process(b"x")
+
+
+# ---- DecimalResultProcessor ------------------------------------------------
+
+
+def test_decimal_processor(ck):
+    p = ck.DecimalResultProcessor(decimal.Decimal, "%.10f")
+    result = p.process(1.5)
+    assert type(result) is decimal.Decimal and result == decimal.Decimal("1.5000000000") and str(result) == "1.5000000000"
+    assert ck.DecimalResultProcessor(str, "%s").process((1, 2)) == "(1, 2)"
+    assert ck.DecimalResultProcessor(str, "%s", extra=1).process(3) == "3"
+    assert ck.DecimalResultProcessor(len, "%s").process("abc") == 3
+
+
+def test_decimal_processor_failures(ck):
+    calls = []
+    p = ck.DecimalResultProcessor(calls.append, "%f")
+    with pytest.raises(TypeError):
+        p.process("text")
+    for fmt in ("no conversion", "%s %s"):
+        with pytest.raises(TypeError):
+            ck.DecimalResultProcessor(calls.append, fmt).process(1)
+    assert calls == []
+    with pytest.raises(TypeError):
+        ck.DecimalResultProcessor(decimal.Decimal, format="%f")
+    with pytest.raises(TypeError):
+        ck.DecimalResultProcessor(decimal.Decimal, 5)
+
+    class Refuse:
+        def __init__(self, text):
+            raise ArithmeticError(text)
+
+    with pytest.raises(ArithmeticError, match="1.00"):
+        ck.DecimalResultProcessor(Refuse, "%.2f").process(1)
+
+
+def test_decimal_processor_reinitialised_by_its_own_type(ck):
+    p = ck.DecimalResultProcessor(str, "%s")
+
+    def reinit(text):
+        p.__init__(int, "%d")
+        return "first:" + text
+
+    p.__init__(reinit, "%s")
+    assert p.process(5) == "first:5" and p.process(6) == 6
+
+
+def test_processors_subclass(ck):
+    class Upper(ck.UnicodeResultProcessor):
+        def process(self, value):
+            return super().process(value).upper()
+
+    class Money(ck.DecimalResultProcessor):
+        pass
+
+    assert Upper("utf-8").process(b"abc") == "ABC"
+    assert Money(decimal.Decimal, "%.2f").process(2) == decimal.Decimal("2.00")
+
+
+def test_processor_types_are_not_collector_tracked():
+    import gc
+
+    assert not gc.is_tracked(native.UnicodeResultProcessor("utf-8"))
+    assert not gc.is_tracked(native.DecimalResultProcessor(str, "%s"))
+
+
+def test_import_fails_with_the_capsule_error_and_recovers():
+    script = (
+        "import sys\n"
+        "sys.modules['datetime'] = None\n"
+        "try:\n"
+        "    import orvane.convkern\n"
+        "except ImportError as error:\n"
+        "    print('failed')\n"
+        "del sys.modules['datetime']\n"
+        "import orvane.convkern as c\n"
+        "print(c.str_to_date('2023-04-05'))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout.split("\n")
+    assert out[:2] == ["failed", "2023-04-05"]
+
+
+# ---- leaks ---------------------------------------------------------------
+
+U = native.UnicodeResultProcessor("utf-8")
+D = native.DecimalResultProcessor(decimal.Decimal, "%.3f")
+
+LEAK_OPERATIONS = [
+    lambda: (native.int_to_boolean(1), native.int_to_boolean(""), native.to_str(5), native.to_float("2")),
+    lambda: native.int_to_boolean(Truthless()),
+    lambda: native.to_float("abc"),
+    lambda: native.str_to_datetime("2023-04-05 06:07:08.123"),
+    lambda: native.str_to_datetime("2023-4-5 6:7:8"),
+    lambda: native.str_to_datetime("2023-04-05T06:07:08"),
+    lambda: native.str_to_datetime("2023-13-05 06:07:08"),
+    lambda: native.str_to_datetime(5),
+    lambda: native.str_to_datetime("é"),
+    lambda: native.str_to_time("06:07:08.5"),
+    lambda: native.str_to_time("06"),
+    lambda: native.str_to_date("2023-04-05"),
+    lambda: native.str_to_date(b"2023-04-05"),
+    lambda: U.process(b"abc"),
+    lambda: U.process("abc"),
+    lambda: U.process(b"\xff"),
+    lambda: U.conditional_process("abc"),
+    lambda: native.UnicodeResultProcessor("nope").process(b"x"),
+    lambda: native.UnicodeResultProcessor("utf-8", "replace").process(b"\xff"),
+    lambda: native.UnicodeResultProcessor(b"x"),
+    lambda: native.UnicodeResultProcessor("é"),
+    lambda: native.UnicodeResultProcessor("utf-8", "é"),
+    lambda: native.UnicodeResultProcessor("a\0b"),
+    lambda: U.__init__("utf-8", "strict"),
+    lambda: D.process(1.25),
+    lambda: D.process("x"),
+    lambda: D.__init__(decimal.Decimal, "%.3f"),
+    lambda: native.DecimalResultProcessor(decimal.Decimal),
+    lambda: native.DecimalResultProcessor(int, "%s").process("x"),
+    lambda: native.UnicodeResultProcessor.__new__(native.UnicodeResultProcessor).process(b"x"),
+    lambda: native.DecimalResultProcessor.__new__(native.DecimalResultProcessor).process(1),
+]
+
+
+@pytest.mark.parametrize("operation", LEAK_OPERATIONS)
+def test_no_leaks(assert_no_leak, operation):
+    assert_no_leak(operation)

@@ -1,0 +1,95 @@
+"""The ISO parsers against the C library's own sscanf."""
+
+import ctypes
+import ctypes.util
+import datetime
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import orvane.convkern as native
+import orvane.fallback.convkern as pure
+
+libc = ctypes.CDLL(ctypes.util.find_library("c"))
+
+FORMATS = {
+    "str_to_datetime": (b"%4u-%2u-%2u %2u:%2u:%2u.%6u", 7, range(6, 8), datetime.datetime, "datetime"),
+    "str_to_time": (b"%2u:%2u:%2u.%6u", 4, range(3, 5), datetime.time, "time"),
+    "str_to_date": (b"%4u-%2u-%2u", 3, range(3, 4), datetime.date, "date"),
+}
+
+
+def oracle(name, text):
+    """What the parser must do with `text`: the value the C library's fields
+    build, or the exception it must raise."""
+    fmt, width, accepted, build, noun = FORMATS[name]
+    fields = [ctypes.c_uint(0) for _ in range(width)]
+    count = libc.sscanf(text.encode("ascii"), fmt, *[ctypes.byref(f) for f in fields])
+    if count not in accepted:
+        return (ValueError, f"Couldn't parse {noun} string: {repr(text)[:200]}")
+    signed = [ctypes.c_int(f.value).value for f in fields]
+    try:
+        return ("ok", build(*signed))
+    except ValueError as error:
+        return (ValueError, str(error))
+
+
+def outcome(parser, text):
+    try:
+        return ("ok", parser(text))
+    except ValueError as error:
+        return (ValueError, str(error))
+
+
+PIECES = st.sampled_from(
+    ["0", "1", "2", "9", "12", "23", "59", "60", "2023", "20231", "04", "4", "31", "123456", "1234567", "000250",
+     "-", ":", ".", " ", "  ", "\t", "\n", "T", "Z", "+", "+02:00", "-1", "+1", "x", "PM", "\0", ""]
+)
+SHAPED = st.lists(PIECES, max_size=16).map("".join)
+
+
+def canonical(draw_datetime):
+    return draw_datetime.isoformat(sep=" ")
+
+
+CANONICAL = st.one_of(
+    st.datetimes().map(lambda d: d.isoformat(sep=" ")),
+    st.dates().map(str),
+    st.times().map(str),
+)
+
+
+def mutated(text, data):
+    """A canonical text with a few characters replaced, dropped or added."""
+    chars = list(text)
+    for _ in range(data.draw(st.integers(0, 3))):
+        op = data.draw(st.sampled_from(["replace", "drop", "insert", "cut"]))
+        if not chars:
+            break
+        i = data.draw(st.integers(0, len(chars) - 1))
+        c = data.draw(st.sampled_from(list("0123456789 -:.T+\t\0x")))
+        if op == "replace":
+            chars[i] = c
+        elif op == "drop":
+            del chars[i]
+        elif op == "insert":
+            chars.insert(i, c)
+        else:
+            del chars[i:]
+    return "".join(chars)
+
+
+TEXTS = st.one_of(SHAPED, CANONICAL, st.text(alphabet=st.characters(max_codepoint=127), max_size=40))
+
+EXAMPLES = 4000
+
+
+@pytest.mark.parametrize("name", sorted(FORMATS))
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(text=TEXTS, data=st.data())
+def test_parsers_follow_the_c_library(name, text, data):
+    text = mutated(text, data) if data.draw(st.booleans()) else text
+    expected = oracle(name, text)
+    assert outcome(getattr(native, name), text) == expected, text
+    assert outcome(getattr(pure, name), text) == expected, text
