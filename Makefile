@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 .PHONY: run test install bench clean
 
 run: install
-	$(VPY) -m orvane
+	$(VPY) -m orvane bench
 
 test: install
 	$(VPY) -m pytest $(PYTEST_ARGS)

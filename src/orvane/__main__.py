@@ -1,13 +1,18 @@
-"""python -m orvane: a short smoke run of the compiled modules."""
+"""python -m orvane bench: the main job (see orvane.bench)."""
 
-from orvane.frozkern import immutabledict
+import sys
+
+USAGE = "usage: python -m orvane bench [--rows N] [--json] [--db PATH --sql QUERY]"
 
 
-def main() -> int:
-    settings = immutabledict(echo=False).union(pool_size=5)
-    print(f"orvane.frozkern: {settings!r}, {len(settings)} entries")
-    return 0
+def main(argv: list[str]) -> int:
+    if not argv or argv[0] != "bench":
+        print(USAGE, file=sys.stderr)
+        return 2
+    from orvane.bench import run
+
+    return run(argv[1:])
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    raise SystemExit(main(sys.argv[1:]))

@@ -1,0 +1,115 @@
+"""Pure-Python `immutabledict`."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from orvane.fallback._capi import unpack_arguments
+
+
+def _missing_key(key: Any) -> KeyError:
+    if isinstance(key, str):
+        try:
+            return KeyError(key.encode("utf-8").decode("utf-8"))
+        except UnicodeEncodeError:
+            pass
+    return KeyError(key)
+
+
+class immutabledict:
+    """immutable dictionary"""
+
+    __slots__ = ("_dict",)
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> immutabledict:
+        unpack_arguments("ImmutableDict", args, 0, 1)
+        if args and type(args[0]) is dict:
+            return _wrap(dict(args[0]))
+        return _wrap(dict(*args, **kwargs))
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        raise TypeError("type 'immutabledict' is not an acceptable base type")
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"'immutabledict' object attribute '{name}' is read-only")
+
+    def __getitem__(self, key: Any) -> Any:
+        try:
+            return self._dict[key]
+        except KeyError:
+            pass
+        raise _missing_key(key)
+
+    def __len__(self) -> int:
+        return len(self._dict)
+
+    def __iter__(self) -> Any:
+        return iter(self._dict)
+
+    def __eq__(self, other: object) -> Any:
+        return self._dict.__eq__(other._dict if type(other) is immutabledict else other)
+
+    def __ne__(self, other: object) -> Any:
+        return self._dict.__ne__(other._dict if type(other) is immutabledict else other)
+
+    def __lt__(self, other: object) -> bool:
+        raise TypeError("'<' not supported between instances of 'immutabledict' and " + repr(type(other).__name__))
+
+    __le__ = __gt__ = __ge__ = __lt__
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"immutabledict({self._dict!r})"
+
+    def union(self, *args: Any, **kwargs: Any) -> immutabledict:
+        """provide a union of this dictionary with the given dictionary-like arguments"""
+        unpack_arguments("ImmutableDict", args, 0, 1)
+        other = args[0] if args and type(args[0]) is dict else dict(*args, **kwargs)
+        if not other:
+            return self
+        merged = dict(self._dict)
+        merged.update(other)
+        return _wrap(merged)
+
+    def merge_with(self, *others: Any) -> immutabledict:
+        """provide a union of this dictionary with those given"""
+        merged: dict[Any, Any] | None = None
+        for other in others:
+            if other is None or (type(other) is dict and not other):
+                continue
+            source = other if type(other) is dict else dict(other)
+            if merged is None:
+                merged = dict(self._dict)
+            merged.update(source)
+        return self if merged is None else _wrap(merged)
+
+    def keys(self) -> list[Any]:
+        """return dictionary keys"""
+        return list(self._dict.keys())
+
+    def __contains__(self, key: Any) -> bool:
+        """test a member for containment"""
+        return key in self._dict
+
+    def items(self) -> list[tuple[Any, Any]]:
+        """return dictionary items"""
+        return list(self._dict.items())
+
+    def values(self) -> list[Any]:
+        """return dictionary values"""
+        return list(self._dict.values())
+
+    def get(self, *args: Any) -> Any:
+        """get a value"""
+        unpack_arguments("key", args, 1, 2)
+        return self._dict.get(*args)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickle support method."""
+        return (immutabledict, (self._dict,))
+
+
+def _wrap(inner: dict[Any, Any]) -> immutabledict:
+    instance = object.__new__(immutabledict)
+    object.__setattr__(instance, "_dict", inner)
+    return instance

@@ -1,0 +1,59 @@
+"""The two flavours of the accelerated pieces: the compiled modules and their
+pure-Python twins. Both can be used side by side in one process."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from types import ModuleType
+
+
+@dataclass(frozen=True)
+class Flavour:
+    name: str
+    row_class: type
+    tuplegetter: type
+    converters: ModuleType
+    immutabledict: type
+
+
+def compiled() -> Flavour:
+    """The compiled modules; ImportError where they are not built."""
+    import orvane.convkern
+    import orvane.engine.row
+    import orvane.frozkern
+    import orvane.rowkern
+
+    if not issubclass(orvane.engine.row.Row, orvane.rowkern.BaseRow):
+        raise ImportError("orvane.engine.row was loaded without the compiled row module")
+    return Flavour(
+        "compiled",
+        orvane.engine.row.Row,
+        orvane.rowkern.tuplegetter,
+        orvane.convkern,
+        orvane.frozkern.immutabledict,
+    )
+
+
+def pure() -> Flavour:
+    """The pure-Python twins, always available."""
+    import orvane.fallback.convkern
+    import orvane.fallback.frozkern
+    import orvane.fallback.row
+    import orvane.fallback.rowkern
+
+    return Flavour(
+        "pure",
+        orvane.fallback.row.Row,
+        orvane.fallback.rowkern.tuplegetter,
+        orvane.fallback.convkern,
+        orvane.fallback.frozkern.immutabledict,
+    )
+
+
+def preferred() -> Flavour:
+    """The compiled flavour where it imports, else the pure one."""
+    try:
+        return compiled()
+    except ImportError:
+        return pure()
+
