@@ -317,22 +317,38 @@ void unicode_dealloc(PyObject* obj)
     Py_TYPE(obj)->tp_free(obj);
 }
 
+// PyUnicode_Decode decodes these spellings with its built-in UTF-8 decoder,
+// never through the codec registry; calling that decoder directly spares
+// normalising the name on every value.
+bool names_utf8(PyObject* encoding)
+{
+    const char* name = PyBytes_AS_STRING(encoding);
+    return std::strcmp(name, "utf-8") == 0 || std::strcmp(name, "utf8") == 0;
+}
+
 PyObject* decode_bytes(UnicodeResultProcessor* self, PyObject* value)
 {
     if (self->encoding == nullptr || self->errors == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, NOT_INITIALIZED);
         return nullptr;
     }
-    char* buffer;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(value, &buffer, &length) < 0) {
+    if (!PyBytes_Check(value)) {
+        char* unused_buffer;
+        Py_ssize_t unused_length;
+        PyBytes_AsStringAndSize(value, &unused_buffer, &unused_length);  // raises its TypeError
         return nullptr;
     }
+    const char* buffer = PyBytes_AS_STRING(value);
+    Py_ssize_t length = PyBytes_GET_SIZE(value);
     // The codec machinery runs Python code that may initialise this
     // processor again; the names must outlive the call.
     Ref encoding = Ref::borrow(self->encoding);
     Ref errors = Ref::borrow(self->errors);
-    return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), PyBytes_AS_STRING(errors.get()));
+    const char* errors_name = PyBytes_AS_STRING(errors.get());
+    if (names_utf8(encoding.get())) {
+        return PyUnicode_DecodeUTF8(buffer, length, errors_name);
+    }
+    return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), errors_name);
 }
 
 PyObject* unicode_process(PyObject* obj, PyObject* value)

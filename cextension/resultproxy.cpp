@@ -3,6 +3,7 @@
 
 #include "pyref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 using orvane::Ref;
@@ -21,6 +22,7 @@ struct TupleGetter {
     PyObject_HEAD
     Py_ssize_t item_count;
     PyObject* items;  // the creation arguments, the tuple itself
+    vectorcallfunc vectorcall;
 };
 
 extern PyTypeObject BaseRowType;
@@ -97,9 +99,27 @@ PyObject* keymap_record(PyObject* keymap, PyObject* key)
     return record;
 }
 
+// Tuple access as PyTuple_GetItem does it (IndexError out of range,
+// SystemError for anything but a tuple), without the call in the common case.
 PyObject* item_as_new_reference(PyObject* sequence, Py_ssize_t index)
 {
+    if (PyTuple_CheckExact(sequence) && index >= 0 && index < PyTuple_GET_SIZE(sequence)) {
+        return Py_NewRef(PyTuple_GET_ITEM(sequence, index));
+    }
     return Py_XNewRef(PyTuple_GetItem(sequence, index));
+}
+
+// PyLong_AsLongLong, reading a small exact int in place.
+bool as_int64(PyObject* number, long long& value)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(number) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(number))) {
+        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(number));
+        return true;
+    }
+#endif
+    value = PyLong_AsLongLong(number);
+    return !(value == -1 && PyErr_Occurred());
 }
 
 // ---- construction ---------------------------------------------------------
@@ -272,8 +292,8 @@ PyObject* raise_unless_raised(PyObject* result, const char* method)
 
 PyObject* lookup_position(BaseRow* self, PyObject* key)
 {
-    long long index = PyLong_AsLongLong(key);
-    if (index == -1 && PyErr_Occurred()) {
+    long long index;
+    if (!as_int64(key, index)) {
         return nullptr;
     }
     if (index < 0) {
@@ -296,12 +316,15 @@ PyObject* lookup_slice(BaseRow* self, PyObject* key)
     return PySequence_Tuple(sliced.get());
 }
 
-// The host calls below may replace the row's fields, so the keymap and the
-// record are held here and `row` is read only after the last call returned.
+// Code run by the lookup (a key's __hash__ or __eq__, the host calls) may
+// replace the row's fields, so the keymap is held while it is searched, the
+// record until the end, and `row` is read only after the last call returned.
+// A str key runs no such code, which spares holding the keymap.
 PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
 {
-    Ref keymap = Ref::borrow(self->keymap);
-    Ref record = Ref::borrow(keymap_record(keymap.get(), key));
+    Ref keymap = PyUnicode_CheckExact(key) ? Ref() : Ref::borrow(self->keymap);
+    Ref record = Ref::borrow(keymap_record(self->keymap, key));
+    keymap.reset();
     if (!record) {
         if (Py_IS_TYPE(key, &PySlice_Type)) {
             PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
@@ -312,17 +335,17 @@ PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
             return nullptr;
         }
     }
-    Ref first = Ref::borrow(PyTuple_GetItem(record.get(), 0));
-    if (!first) {
+    PyObject* first = PyTuple_GetItem(record.get(), 0);  // the held record keeps it
+    if (first == nullptr) {
         return nullptr;
     }
-    if (first.get() == Py_None) {
+    if (first == Py_None) {
         return raise_unless_raised(
             PyObject_CallMethod(self->parent, "_raise_for_ambiguous_column_name", "(O)", record.get()),
             "_raise_for_ambiguous_column_name");
     }
-    long long index = PyLong_AsLongLong(first.get());
-    if (index == -1 && PyErr_Occurred()) {
+    long long index;
+    if (!as_int64(first, index)) {
         return nullptr;
     }
     if (warn) {
@@ -368,13 +391,29 @@ PyObject* baserow_subscript(PyObject* obj, PyObject* key)
     return lookup_key(self, key, mapping_flag(self));
 }
 
+bool has_instance_dict(PyTypeObject* type)
+{
+    return type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+}
+
+// Whether the generic lookup could find `name`: a name no class in the MRO
+// defines, on an instance without a dict, is certainly a column name.
+bool may_be_attribute(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    return !PyUnicode_CheckExact(name) || has_instance_dict(type) || _PyType_Lookup(type, name) != nullptr;
+}
+
+// The generic lookup first; asked to suppress AttributeError, it makes a miss
+// cost no exception object.
 PyObject* baserow_getattro(PyObject* obj, PyObject* name)
 {
-    PyObject* attribute = PyObject_GenericGetAttr(obj, name);
-    if (attribute != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return attribute;
+    if (may_be_attribute(obj, name)) {
+        PyObject* attribute = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        if (attribute != nullptr || PyErr_Occurred()) {
+            return attribute;
+        }
     }
-    PyErr_Clear();
     PyObject* value = lookup_key(as_row(obj), name, true);
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return value;
@@ -603,7 +642,51 @@ PyTypeObject BaseRowType = {
 
 // ---- tuplegetter ----------------------------------------------------------
 
-PyObject* getter_method_name = nullptr;  // interned "_get_by_key_impl_mapping"
+PyObject* getter_method_name = nullptr;    // interned "_get_by_key_impl_mapping"
+PyObject* baserow_getter_method = nullptr;  // BaseRow's own method of that name
+
+bool find_getter_method()
+{
+    if (getter_method_name == nullptr) {
+        getter_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
+        if (getter_method_name == nullptr) {
+            return false;
+        }
+        baserow_getter_method = _PyType_Lookup(&BaseRowType, getter_method_name);
+    }
+    return true;
+}
+
+// A row whose class keeps BaseRow's method and attribute lookup, and has no
+// instance dict that could shadow the method, can be read by the key lookup
+// directly: that is what calling the method would do.
+bool reads_row_directly(PyObject* operand)
+{
+    PyTypeObject* type = Py_TYPE(operand);
+    if (type == &BaseRowType) {
+        return true;
+    }
+    return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro &&
+           !has_instance_dict(type) && _PyType_Lookup(type, getter_method_name) == baserow_getter_method;
+}
+
+PyObject* fetch_items_from_row(TupleGetter* self, PyObject* row)
+{
+    Ref result(PyTuple_New(self->item_count));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < self->item_count; ++i) {
+        PyObject* value = baserow_subscript(row, PyTuple_GET_ITEM(self->items, i));
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(result.get(), i, value);
+    }
+    return result.release();
+}
+
+PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 PyObject* tuplegetter_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
 {
@@ -623,6 +706,7 @@ PyObject* tuplegetter_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
     }
     self->items = Py_NewRef(args);
     self->item_count = PyTuple_GET_SIZE(args);
+    self->vectorcall = tuplegetter_vectorcall;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }
@@ -640,19 +724,21 @@ int tuplegetter_traverse(PyObject* obj, visitproc visit, void* arg)
     return 0;
 }
 
-PyObject* tuplegetter_call(PyObject* obj, PyObject* args, PyObject*)
+// The operand is the first positional argument; further arguments and
+// keywords are ignored.
+PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t nargsf, PyObject*)
 {
     TupleGetter* self = as_getter(obj);
-    if (PyTuple_GET_SIZE(args) < 1) {
+    if (PyVectorcall_NARGS(nargsf) < 1) {
         PyErr_SetString(PyExc_TypeError, "tuplegetter() needs an operand to fetch the items from");
         return nullptr;
     }
-    PyObject* operand = PyTuple_GET_ITEM(args, 0);
-    if (getter_method_name == nullptr) {
-        getter_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
-        if (getter_method_name == nullptr) {
-            return nullptr;
-        }
+    PyObject* operand = args[0];
+    if (!find_getter_method()) {
+        return nullptr;
+    }
+    if (reads_row_directly(operand)) {
+        return fetch_items_from_row(self, operand);
     }
     bool by_method = PyObject_HasAttr(operand, getter_method_name);
     Ref result(PyTuple_New(self->item_count));
@@ -701,10 +787,11 @@ PyTypeObject TupleGetterType = {
     .tp_name = "orvane.engine.util.tuplegetter",
     .tp_basicsize = sizeof(TupleGetter),
     .tp_dealloc = tuplegetter_dealloc,
+    .tp_vectorcall_offset = offsetof(TupleGetter, vectorcall),
     .tp_repr = tuplegetter_repr,
-    .tp_call = tuplegetter_call,
+    .tp_call = PyVectorcall_Call,
     .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
     .tp_doc = "tuplegetter(item, ...) --> tuplegetter object\n\n"
               "Return a callable object that fetches the given item(s) from its operand\n"
               "and returns them as a tuple.\n",

@@ -7,6 +7,15 @@ import pytest
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--iso-texts",
+        type=int,
+        default=30_000 if DEBUG_BUILD else 100_000,
+        help="texts per ISO parser in the seeded comparison with the C library",
+    )
+
+
 def _run(operation, calls):
     for _ in range(calls):
         try:

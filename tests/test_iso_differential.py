@@ -93,3 +93,45 @@ def test_parsers_follow_the_c_library(name, text, data):
     expected = oracle(name, text)
     assert outcome(getattr(native, name), text) == expected, text
     assert outcome(getattr(pure, name), text) == expected, text
+
+
+# ---- many texts, seeded --------------------------------------------------
+
+ALPHABET = "0123456789-:. T+\t\0x"
+
+
+def random_texts(seed, count):
+    """Canonical texts with random damage, and random runs of date/time
+    characters: mostly shapes the canonical reader must pass to sscanf."""
+    import random
+
+    rng = random.Random(seed)
+    base = datetime.datetime(2000, 1, 1)
+    for _ in range(count):
+        moment = base + datetime.timedelta(seconds=rng.randrange(10**9), microseconds=rng.randrange(10**6))
+        shape = rng.randrange(4)
+        if shape == 0:
+            text = moment.isoformat(sep=" ", timespec=rng.choice(["seconds", "microseconds", "milliseconds"]))
+        elif shape == 1:
+            text = rng.choice([moment.date().isoformat(), moment.time().isoformat()])
+        elif shape == 2:
+            text = "".join(rng.choice(ALPHABET) for _ in range(rng.randrange(30)))
+            yield text
+            continue
+        else:
+            text = moment.isoformat(sep=" ")[: rng.randrange(27)]
+        chars = list(text)
+        for _ in range(rng.randrange(3)):
+            if chars:
+                chars[rng.randrange(len(chars))] = rng.choice(ALPHABET)
+        yield "".join(chars)
+
+
+def test_parsers_follow_the_c_library_on_many_texts(request):
+    count = request.config.getoption("--iso-texts")
+    for name in sorted(FORMATS):
+        parser = getattr(native, name)
+        for text in random_texts(seed=sorted(FORMATS).index(name), count=count):
+            expected = oracle(name, text)
+            if outcome(parser, text) != expected:
+                raise AssertionError(f"{name}({text!r}): {outcome(parser, text)} but the C library gives {expected}")

@@ -661,6 +661,94 @@ def test_engine_util_exposes_the_native_getter():
     assert orvane.engine.util.tuplegetter is native_rowkern.tuplegetter
 
 
+# ---- fast paths give what the general paths give ------------------------
+
+
+class StrSub(str):
+    pass
+
+
+def row_classes(rk):
+    """Subclasses on which the attribute and getter shortcuts must not apply."""
+
+    class WithDict(rk.BaseRow):
+        pass
+
+    class WithClassAttribute(rk.BaseRow):
+        __slots__ = ()
+        b = "class attribute"
+
+    class WithFailingProperty(rk.BaseRow):
+        __slots__ = ()
+
+        @property
+        def zz(self):
+            raise AttributeError("not here")
+
+    class Watching(rk.BaseRow):
+        __slots__ = ()
+        seen = []
+
+        def __getattribute__(self, name):
+            Watching.seen.append(name)
+            return super().__getattribute__(name)
+
+    return [rk.BaseRow, WithDict, WithClassAttribute, WithFailingProperty, Watching]
+
+
+def build(cls, style):
+    parent = Recorder()
+    row = cls(parent, None, keymap(), style, (10, 20, 30))
+    if type(row).__dictoffset__:
+        row.a = "instance attribute"
+        row._get_by_key_impl_mapping = lambda key: ("instance method", key)
+    return row, parent
+
+
+@pytest.mark.parametrize("style", [0, 1, 2, 3])
+@pytest.mark.parametrize("index", range(5))
+def test_attribute_shortcut_agrees_with_the_general_path(style, index):
+    results = []
+    for rk in (native_rowkern, pure_rowkern):
+        cls = row_classes(rk)[index]
+        outcomes = []
+        for name in ["a", "b", "zz", "nope", StrSub("a"), "_data"]:
+            r, parent = build(cls, style)
+            got = outcome(lambda: getattr(r, name))
+            outcomes.append((got, parent.calls))
+        results.append(outcomes)
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("style", [0, 1, 2, 3])
+@pytest.mark.parametrize("index", range(5))
+def test_getter_shortcut_agrees_with_the_general_path(style, index):
+    results = []
+    for rk in (native_rowkern, pure_rowkern):
+        cls = row_classes(rk)[index]
+        r, parent = build(cls, style)
+        if hasattr(cls, "seen"):
+            cls.seen.clear()
+        got = outcome(lambda: rk.tuplegetter(0, "a", StrSub("a"), slice(1, 3), ("x", "y"))(r))
+        lookups = list(getattr(cls, "seen", ()))
+        results.append((got, parent.calls, lookups.count("_get_by_key_impl_mapping")))
+    assert results[0] == results[1]
+    if index == 4:
+        assert results[0][2] >= 1  # a class watching its lookups sees the method fetched
+
+
+def test_subclass_getattr_runs_after_the_column_lookup():
+    class WithGetattr(native_rowkern.BaseRow):
+        __slots__ = ()
+
+        def __getattr__(self, name):
+            return ("__getattr__", name)
+
+    r, parent = make(native_rowkern, 3)
+    r = WithGetattr(parent, None, keymap(), 3, (10, 20, 30))
+    assert r.a == 20 and r.nope == ("__getattr__", "nope")
+
+
 # ---- interface details of the compiled module ----------------------------
 
 
