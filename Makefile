@@ -4,16 +4,18 @@ VENV ?= .venv
 # Extra options for pip's build, e.g. -Csetup-args=-Dwerror=true
 BUILD_FLAGS ?=
 PYTEST_ARGS ?=
+# Environment for the test run only, e.g. a preloaded sanitizer runtime
+TEST_ENV ?=
 
 VPY := $(VENV)/bin/python
 
-.PHONY: run test install bench clean
+.PHONY: run test install bench valgrind clean
 
 run: install
 	$(VPY) -m orvane bench
 
 test: install
-	$(VPY) -m pytest $(PYTEST_ARGS)
+	$(TEST_ENV) $(VPY) -m pytest $(PYTEST_ARGS)
 
 install:
 	sh tools/mkvenv.sh "$(PYTHON)" "$(VENV)"
@@ -22,6 +24,12 @@ install:
 bench: install
 	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
 	$(VPY) bench/run.py
+
+# The suite under valgrind's memcheck (slow: allow an hour); not part of CI.
+valgrind: install
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=definite \
+		--leak-check=full --show-leak-kinds=definite --num-callers=30 \
+		$(VPY) -m pytest -x -q -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) build .venv-*

@@ -1,5 +1,4 @@
 import gc
-import statistics
 import sys
 
 import pytest
@@ -14,6 +13,10 @@ def pytest_addoption(parser):
         default=30_000 if DEBUG_BUILD else 100_000,
         help="texts per ISO parser in the seeded comparison with the C library",
     )
+    # Under AddressSanitizer's runtime with PYTHONMALLOC=malloc the debug
+    # interpreter's reference total drifts on some paths even for code built
+    # without sanitizers, so that run leaves the counting to the plain one.
+    parser.addoption("--no-refcount-checks", action="store_true", help="skip the reference-count leak checks")
 
 
 def _run(operation, calls):
@@ -25,13 +28,15 @@ def _run(operation, calls):
 
 
 @pytest.fixture
-def assert_no_leak():
+def assert_no_leak(request):
     """Calls an operation (failing or not) many times on a debug interpreter
     and fails when the total reference count keeps growing."""
     if not DEBUG_BUILD:
         pytest.skip("reference counting checks need a debug interpreter")
+    if request.config.getoption("--no-refcount-checks"):
+        pytest.skip("reference counting checks are off for this run")
 
-    def check(operation, *, calls=200, rounds=7):
+    def check(operation, *, calls=200, rounds=8):
         _run(operation, calls * 2)  # warm caches, interned names, free lists
         growth = []
         for _ in range(rounds):
@@ -40,8 +45,9 @@ def assert_no_leak():
             _run(operation, calls)
             gc.collect()
             growth.append(sys.gettotalrefcount() - before)
-        # One leaked reference per call shows as +calls in every round.
-        assert statistics.median(growth) < calls / 10, f"references grew by {growth} per {calls} calls"
+        # One leaked reference per call shows as +calls in every round; caches
+        # that are still filling grow less and less.
+        assert min(growth[-3:]) < calls / 10, f"references grew by {growth} per {calls} calls"
 
     return check
 

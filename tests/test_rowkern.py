@@ -877,3 +877,28 @@ LEAK_OPERATIONS = [
 @pytest.mark.parametrize("operation", LEAK_OPERATIONS)
 def test_no_leaks(assert_no_leak, operation):
     assert_no_leak(operation)
+
+
+def test_failed_host_imports_are_retried():
+    script = (
+        "import pickle, sys\n"
+        "import orvane.rowkern as rk\n"
+        "row = rk.BaseRow(None, None, {}, 0, (1,))\n"
+        "sys.modules['orvane.engine.result'] = None\n"
+        "sys.modules['orvane.engine.row'] = None\n"
+        "for attempt in (lambda: setattr(row, '_parent', 1), row.__reduce__, lambda: row._filter_on_values(None)):\n"
+        "    try:\n"
+        "        attempt()\n"
+        "    except ImportError:\n"
+        "        print('ImportError')\n"
+        "del sys.modules['orvane.engine.result'], sys.modules['orvane.engine.row']\n"
+        "from orvane.engine.result import ResultMetaData\n"
+        "row._parent = ResultMetaData({}, [])\n"
+        "print(type(row._filter_on_values(None)).__name__)\n"
+    )
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ImportError"] * 3 + ["Row"]
