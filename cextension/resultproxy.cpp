@@ -670,14 +670,17 @@ bool reads_row_directly(PyObject* operand)
            !has_instance_dict(type) && _PyType_Lookup(type, getter_method_name) == baserow_getter_method;
 }
 
-PyObject* fetch_items_from_row(TupleGetter* self, PyObject* row)
+// The tuple of `fetch(item)` for every item, first to last; the first
+// failure ends the fetching.
+template <typename Fetch>
+PyObject* fetch_items(TupleGetter* self, Fetch fetch)
 {
     Ref result(PyTuple_New(self->item_count));
     if (!result) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < self->item_count; ++i) {
-        PyObject* value = baserow_subscript(row, PyTuple_GET_ITEM(self->items, i));
+        PyObject* value = fetch(PyTuple_GET_ITEM(self->items, i));
         if (value == nullptr) {
             return nullptr;
         }
@@ -738,23 +741,14 @@ PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t na
         return nullptr;
     }
     if (reads_row_directly(operand)) {
-        return fetch_items_from_row(self, operand);
+        return fetch_items(self, [operand](PyObject* item) { return baserow_subscript(operand, item); });
     }
-    bool by_method = PyObject_HasAttr(operand, getter_method_name);
-    Ref result(PyTuple_New(self->item_count));
-    if (!result) {
-        return nullptr;
+    if (PyObject_HasAttr(operand, getter_method_name)) {
+        return fetch_items(self, [operand](PyObject* item) {
+            return PyObject_CallMethodOneArg(operand, getter_method_name, item);
+        });
     }
-    for (Py_ssize_t i = 0; i < self->item_count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(self->items, i);
-        PyObject* value = by_method ? PyObject_CallMethodOneArg(operand, getter_method_name, item)
-                                    : PyObject_GetItem(operand, item);
-        if (value == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(result.get(), i, value);
-    }
-    return result.release();
+    return fetch_items(self, [operand](PyObject* item) { return PyObject_GetItem(operand, item); });
 }
 
 PyObject* tuplegetter_repr(PyObject* obj)
