@@ -112,20 +112,30 @@ class MappingRow(PicklableRow):
         return repr(dict(self.items()))
 
 
-class RowMapping(MappingRow, BaseRow):
-    """A row read as a mapping from column keys to values."""
+def row_classes(base: type, module: str) -> tuple[type, type]:
+    """`Row` and `RowMapping` over a `BaseRow`, to be bound under those names
+    in `module` (pickling finds them there)."""
+    mapping = type(
+        "RowMapping",
+        (MappingRow, base),
+        {"__slots__": (), "__hash__": None, "__module__": module, "__doc__": "A row read as a mapping from column keys to values."},
+    )
+    row = type(
+        "Row",
+        (TupleRow, base),
+        {
+            "__slots__": (),
+            "__hash__": base.__hash__,
+            "__module__": module,
+            "_mapping_class": mapping,
+            "__doc__": "One result row: a tuple of its values, readable by position, by column name "
+            "as an attribute, and by key through `_mapping`.",
+        },
+    )
+    return row, mapping
 
-    __slots__ = ()
-    __hash__ = None  # type: ignore[assignment]
 
-
-class Row(TupleRow, BaseRow):
-    """One result row: a tuple of its values, readable by position, by column
-    name as an attribute, and by key through `_mapping`."""
-
-    __slots__ = ()
-    __hash__ = BaseRow.__hash__
-    _mapping_class = RowMapping
+Row, RowMapping = row_classes(BaseRow, __name__)
 
 
 def rowproxy_reconstructor(cls: type[Any], state: Any) -> Any:

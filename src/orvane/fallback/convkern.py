@@ -64,14 +64,18 @@ def _raise_with_repr(value: Any, message: str) -> None:
     raise ValueError(message % shown[:200])
 
 
-def _scan(value: Any, directives: tuple[Any, ...], noun: str) -> tuple[int, list[int]]:
+def _parse(value: Any, directives: tuple[Any, ...], noun: str, accepted: range, build: Any) -> Any:
+    """One parse: the fields read, a field left unread as 0 (the microsecond
+    only, in the accepted counts), handed to `build` as signed values."""
+    if value is None:
+        return None
     if not isinstance(value, str) or not value.isascii():
         _raise_with_repr(value, f"Couldn't parse {noun} string '%s' - value is not a string.")
-    return scan_unsigned(value, directives)
-
-
-def _parse_failure(value: Any, noun: str) -> None:
-    _raise_with_repr(value, f"Couldn't parse {noun} string: %s")
+    count, fields = scan_unsigned(value, directives)
+    if count not in accepted:
+        _raise_with_repr(value, f"Couldn't parse {noun} string: %s")
+    fields += [0] * (accepted[-1] - len(fields))
+    return build(*map(_signed, fields))
 
 
 def int_to_boolean(value: Any) -> bool | None:
@@ -91,34 +95,17 @@ def to_float(value: Any) -> float | None:
 
 def str_to_datetime(value: Any) -> datetime.datetime | None:
     """Convert an ISO string to a datetime.datetime object."""
-    if value is None:
-        return None
-    count, fields = _scan(value, _DATETIME_FORMAT, "datetime")
-    if count < 6:
-        _parse_failure(value, "datetime")
-    fields += [0] * (7 - len(fields))
-    return datetime.datetime(*map(_signed, fields))
+    return _parse(value, _DATETIME_FORMAT, "datetime", range(6, 8), datetime.datetime)
 
 
 def str_to_time(value: Any) -> datetime.time | None:
     """Convert an ISO string to a datetime.time object."""
-    if value is None:
-        return None
-    count, fields = _scan(value, _TIME_FORMAT, "time")
-    if count < 3:
-        _parse_failure(value, "time")
-    fields += [0] * (4 - len(fields))
-    return datetime.time(*map(_signed, fields))
+    return _parse(value, _TIME_FORMAT, "time", range(3, 5), datetime.time)
 
 
 def str_to_date(value: Any) -> datetime.date | None:
     """Convert an ISO string to a datetime.date object."""
-    if value is None:
-        return None
-    count, fields = _scan(value, _DATE_FORMAT, "date")
-    if count != 3:
-        _parse_failure(value, "date")
-    return datetime.date(*map(_signed, fields))
+    return _parse(value, _DATE_FORMAT, "date", range(3, 4), datetime.date)
 
 
 _DEFAULT_ERRORS = object()
