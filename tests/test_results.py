@@ -203,3 +203,13 @@ def test_bench_reports_the_first_difference():
     assert first_difference([same], [other]) == "p, row 1: compiled (2, 'b') but pure (2.0, 'b')"
     scaled = Measurement("p", 1.0, [(decimal.Decimal("1.0"),)])
     assert first_difference([scaled], [Measurement("p", 1.0, [(decimal.Decimal("1.00"),)])]) is not None
+
+
+def test_readme_example_runs(capsys):
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    exec(compile(example, "README.md", "exec"), {})
+    assert "12.50" in capsys.readouterr().out

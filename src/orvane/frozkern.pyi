@@ -1,12 +1,11 @@
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Generic, TypeVar, overload
+from typing import Any, Generic, TypeVar, final, overload
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
 _T = TypeVar("_T")
 
-def ImmutableDict_length(instance: immutabledict[Any, Any]) -> int: ...
-
+@final
 class immutabledict(Generic[_K, _V]):
     @overload
     def __new__(cls, **kwargs: _V) -> immutabledict[str, _V]: ...

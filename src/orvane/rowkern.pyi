@@ -1,8 +1,11 @@
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, final
 
+from typing_extensions import disjoint_base
+
 _Processor = Callable[[Any], Any] | None
 
+@disjoint_base
 class BaseRow:
     """BaseRow is a abstract base class for Row"""
 
@@ -17,6 +20,7 @@ class BaseRow:
     ) -> None: ...
     def __len__(self) -> int: ...
     def __getitem__(self, key: Any, /) -> Any: ...
+    # Columns are read as attributes.
     def __getattr__(self, name: str) -> Any: ...
     def __iter__(self) -> Iterator[Any]: ...
     def __hash__(self) -> int: ...

@@ -77,7 +77,7 @@ class TupleRow(PicklableRow):
         return tuple(self) >= _comparable(other)
 
 
-def _comparable(other: object) -> object:
+def _comparable(other: object) -> Any:
     return tuple(other) if isinstance(other, TupleRow) else other  # type: ignore[arg-type]
 
 
@@ -138,7 +138,7 @@ def row_classes(base: type, module: str) -> tuple[type, type]:
 Row, RowMapping = row_classes(BaseRow, __name__)
 
 
-def rowproxy_reconstructor(cls: type[Any], state: Any) -> Any:
+def rowproxy_reconstructor(cls: Any, state: Any) -> Any:
     """Rebuild a pickled row of class `cls` from its state."""
     row = cls.__new__(cls)
     row.__setstate__(state)

@@ -23,7 +23,7 @@ def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int
     """What sscanf returns for `text` (read up to its first NUL), and the
     fields it assigned, as unsigned 32-bit values."""
     text = text.split("\0", 1)[0]
-    position, fields = 0, []
+    position, fields = 0, list[int]()
     for directive in directives:
         if directive == " ":
             while position < len(text) and text[position] in _C_SPACE:
@@ -108,7 +108,7 @@ def str_to_date(value: Any) -> datetime.date | None:
     return _parse(value, _DATE_FORMAT, "date", range(3, 4), datetime.date)
 
 
-_DEFAULT_ERRORS = object()
+_DEFAULT_ERRORS: Any = object()
 _NOT_INITIALIZED = "the processor has not been initialized: call __init__ first"
 
 

@@ -20,6 +20,7 @@ class immutabledict:
     """immutable dictionary"""
 
     __slots__ = ("_dict",)
+    _dict: dict[Any, Any]
 
     def __new__(cls, *args: Any, **kwargs: Any) -> immutabledict:
         unpack_arguments("ImmutableDict", args, 0, 1)

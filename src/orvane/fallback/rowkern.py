@@ -68,9 +68,9 @@ class BaseRow:
     # ---- fields -------------------------------------------------------
 
     def _fields_or_raise(self) -> tuple[Any, Any, dict[Any, Any]]:
-        parent = getattr(self, "_parent_field", _UNSET)
-        row = getattr(self, "_row_field", _UNSET)
-        keymap = getattr(self, "_keymap_field", _UNSET)
+        parent: Any = getattr(self, "_parent_field", _UNSET)
+        row: Any = getattr(self, "_row_field", _UNSET)
+        keymap: Any = getattr(self, "_keymap_field", _UNSET)
         if parent is _UNSET or row is _UNSET or keymap is _UNSET:
             raise RuntimeError(_FIELDS_UNSET)
         return parent, row, keymap
@@ -258,6 +258,7 @@ class tuplegetter:
     """
 
     __slots__ = ("_items",)
+    _items: tuple[Any, ...]
 
     def __new__(cls, *items: Any, **kwargs: Any) -> tuplegetter:
         if kwargs:
