@@ -1,0 +1,298 @@
+"""End-to-end fetch: orvane's rows against the driver, a hand-written
+conversion and a peer ORM, on one SQLite file, in one process.
+
+Every contender runs the main job's query and reads every value of every row
+once, by position. Contenders are interleaved round by round (the order
+rotates each round) with the cycle collector on, as applications run, unless
+--no-gc pauses it. Ratios are the median of the per-round ratios, so that a
+neighbour's load on the machine falls on both sides of each ratio alike.
+
+    python bench/e2e.py [--rows N] [--rounds N] [--no-gc] [--pure] [--json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import gc
+import json
+import operator
+import os
+import platform
+import sqlite3
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from itertools import repeat
+from typing import Any
+
+import contenders
+from orvane import flavours
+from orvane.bench import DECLARED, QUERY, generate_database
+from orvane.results import Result
+
+PER = 100_000  # times are shown per this many rows
+
+
+@dataclass
+class Figures:
+    """What one contender took, round by round."""
+
+    build: list[float] = field(default_factory=list)  # seconds to fetch and build the rows
+    read: list[float] = field(default_factory=list)  # seconds to read every value once
+    collections: list[int] = field(default_factory=list)
+    collector: list[float] = field(default_factory=list)  # seconds inside the collector
+
+    @property
+    def total(self) -> list[float]:
+        return [b + r for b, r in zip(self.build, self.read)]
+
+
+class CollectorLog:
+    """Counts collections and the time spent in them while switched on."""
+
+    def __init__(self) -> None:
+        self.on = False
+        self.count = 0
+        self.seconds = 0.0
+        self._started = 0.0
+
+    def __call__(self, phase: str, info: dict[str, Any]) -> None:
+        if not self.on:
+            return
+        if phase == "start":
+            self._started = time.perf_counter()
+        else:
+            self.count += 1
+            self.seconds += time.perf_counter() - self._started
+
+    @contextlib.contextmanager
+    def watching(self) -> Any:
+        self.count, self.seconds, self.on = 0, 0.0, True
+        try:
+            yield self
+        finally:
+            self.on = False
+
+
+def run_once(work: Callable[[], Any], read: Callable[[Any], None] | None, log: CollectorLog, collector: bool, figures: Figures) -> None:
+    # Each run starts from the same heap: the previous contender's rows are gone.
+    gc.collect()
+    if not collector:
+        gc.disable()
+    try:
+        with log.watching():
+            started = time.perf_counter()
+            rows = work()
+            built = time.perf_counter()
+            if read is not None:
+                read(rows)
+            finished = time.perf_counter()
+    finally:
+        gc.enable()
+    figures.build.append(built - started)
+    figures.read.append(finished - built)
+    figures.collections.append(log.count)
+    figures.collector.append(log.seconds)
+    del rows
+
+
+def reader(columns: int) -> Callable[[Any], None]:
+    take_all = operator.itemgetter(*range(columns))
+
+    def read(rows: Any) -> None:
+        for row in rows:
+            take_all(row)
+
+    return read
+
+
+def measure(plan: dict[str, Callable[[], Any]], rounds: int, read: Callable[[Any], None] | None, collector: bool, progress: Callable[[str], None]) -> dict[str, Figures]:
+    figures = {name: Figures() for name in plan}
+    names = list(plan)
+    log = CollectorLog()
+    gc.callbacks.append(log)
+    try:
+        for number in range(rounds):
+            shift = number % len(names)
+            for name in names[shift:] + names[:shift]:
+                progress(f"round {number + 1}/{rounds}: {name}")
+                run_once(plan[name], read, log, collector, figures[name])
+    finally:
+        gc.callbacks.remove(log)
+    return figures
+
+
+def paired_ratio(figures: dict[str, Figures], ours: str, theirs: str) -> float:
+    return statistics.median(a / b for a, b in zip(figures[ours].total, figures[theirs].total))
+
+
+def bytes_per_row(work: Callable[[], Any], rows: int) -> float:
+    """Memory held by a fetched result and all it refers to, per row."""
+    import tracemalloc
+
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        result = work()
+        gc.collect()
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    del result
+    return held / rows
+
+
+def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any]]:
+    """orvane's typed fetch taken apart: the driver's fetch, each converter
+    over its column, and row building from fetched values without
+    converters, each step a C-level loop over input fetched beforehand."""
+    compiled = flavours.compiled()
+    fetched = connection.execute(QUERY).fetchall()
+    result = Result(connection.execute(QUERY), types=DECLARED, flavour=compiled)
+    metadata, processors = result.metadata, result._processors or []
+    count = len(fetched)
+    plan: dict[str, Callable[[], Any]] = {"driver fetch (cursor.fetchall)": lambda: connection.execute(QUERY).fetchall()}
+    for name, processor, column in zip(result.keys(), processors, zip(*fetched)):
+        if processor is not None:
+            label = getattr(processor, "__qualname__", None) or getattr(processor, "__name__", repr(processor))
+            plan[f"converter {name}: {label}"] = lambda processor=processor, column=column: list(map(processor, column))
+    plan["row building, no converters"] = lambda: list(
+        map(compiled.row_class, repeat(metadata, count), repeat(None, count), repeat(metadata._keymap, count), repeat(result._key_style, count), fetched)
+    )
+    plan["orvane typed fetchall"] = lambda: Result(connection.execute(QUERY), types=DECLARED, flavour=compiled).fetchall()
+    return plan
+
+
+def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, float], breakdown: dict[str, Figures], differences: list[str], rows: int) -> dict[str, Any]:
+    scale = PER / rows
+    return {
+        "rows": rows,
+        "rounds": arguments.rounds,
+        "collector": not arguments.no_gc,
+        "gc_threshold": list(gc.get_threshold()),
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "machine": f"{platform.machine()}, {os.cpu_count()} cores",
+        "contenders": {
+            name: {
+                "ms_per_100k_median": round(statistics.median(f.total) * 1e3 * scale, 2),
+                "ms_per_100k_best": round(min(f.total) * 1e3 * scale, 2),
+                "read_ms_per_100k_median": round(statistics.median(f.read) * 1e3 * scale, 2),
+                "collections_median": round(statistics.median(f.collections) * scale, 1),
+                "collector_ms_median": round(statistics.median(f.collector) * 1e3 * scale, 2),
+            }
+            for name, f in figures.items()
+        },
+        "ratios": ratios,
+        "bytes_per_row": {name: round(value, 1) for name, value in memory.items()},
+        "typed_breakdown_ms_per_100k": {
+            name: {
+                "median": round(statistics.median(f.build) * 1e3 * scale, 2),
+                "collections": round(statistics.median(f.collections) * scale, 1),
+                "collector_ms": round(statistics.median(f.collector) * 1e3 * scale, 2),
+            }
+            for name, f in breakdown.items()
+        },
+        "differences": differences,
+    }
+
+
+def format_report(summary: dict[str, Any]) -> str:
+    lines = [
+        f"orvane end to end: {summary['rows']:,} rows, {summary['rounds']} rounds, collector "
+        f"{'on, thresholds ' + str(tuple(summary['gc_threshold'])) if summary['collector'] else 'paused'}",
+        f"{summary['python']} on {summary['machine']}; times and collections per {PER:,} rows, every value read once",
+        "",
+        f"{'contender':<34}{'median':>9}{'best':>9}{'of it read':>12}{'collections':>13}{'in gc':>8}",
+    ]
+    for name, c in summary["contenders"].items():
+        lines.append(
+            f"{name:<34}{c['ms_per_100k_median']:>9.1f}{c['ms_per_100k_best']:>9.1f}{c['read_ms_per_100k_median']:>12.1f}"
+            f"{c['collections_median']:>13g}{c['collector_ms_median']:>8.1f}"
+        )
+    lines += ["", f"{'ratio (median of rounds)':<50}{'ratio':>7}{'target':>8}  met"]
+    for r in summary["ratios"]:
+        target = "-" if r["target"] is None else f"{r['target']:.2f}"
+        met = "" if r["target"] is None else ("yes" if r["ratio"] <= r["target"] else "NO")
+        lines.append(f"{r['ours'] + ' / ' + r['theirs']:<50}{r['ratio']:>7.2f}{target:>8}  {met}")
+    lines += ["", "memory per row (tracemalloc: the result list and everything it holds)"]
+    for name, value in summary["bytes_per_row"].items():
+        lines.append(f"  {name:<32}{value:>8.0f} B")
+    lines += ["", "where orvane's typed fetch goes (build only, no reading; each step a C loop over fetched input)"]
+    steps = summary["typed_breakdown_ms_per_100k"]
+    total = steps.pop("orvane typed fetchall")
+    for name, step in steps.items():
+        lines.append(f"  {name:<60}{step['median']:>8.1f}  ({step['collections']:g} collections, {step['collector_ms']:.1f} in gc)")
+    rest = total["median"] - sum(step["median"] for step in steps.values())
+    lines.append(f"  {'orvane typed fetchall, all of it':<60}{total['median']:>8.1f}  ({total['collections']:g} collections, {total['collector_ms']:.1f} in gc)")
+    lines.append(f"  {'the rest: per-row calls, iteration, collector':<60}{rest:>8.1f}")
+    steps["orvane typed fetchall"] = total
+    if summary["differences"]:
+        lines += ["", "where contenders' values differ from their baseline's"]
+        lines += [f"  {text}" for text in summary["differences"]]
+    return "\n".join(lines)
+
+
+TARGETS = [
+    ("orvane typed", "hand-written conversion", 0.85),
+    ("orvane typed", "peewee .tuples()", 0.5),
+    ("orvane untyped", "raw fetchall", 1.10),
+    ("orvane typed", "sqlite3 PARSE_DECLTYPES", None),
+    ("orvane untyped", "sqlite3.Row", None),
+    ("orvane typed", "peewee .namedtuples()", None),
+    ("peewee .tuples()", "hand-written conversion", None),
+    ("orvane typed (pure)", "hand-written conversion", None),
+    ("orvane untyped (pure)", "raw fetchall", None),
+]
+
+
+def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="bench/e2e.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", type=int, default=100_000, help="rows in the generated file (default 100,000)")
+    parser.add_argument("--rounds", type=int, default=7, help="rounds of every contender (default 7)")
+    parser.add_argument("--no-gc", action="store_true", help="pause the cycle collector while a contender runs")
+    parser.add_argument("--pure", action="store_true", help="also run orvane's pure-Python flavour")
+    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
+    arguments = parser.parse_args(argv)
+    if arguments.rows < 1 or arguments.rounds < 1:
+        parser.error("--rows and --rounds must be at least 1")
+    return arguments
+
+
+def main(argv: Sequence[str]) -> int:
+    arguments = parse_arguments(argv)
+    progress = _progress_line if sys.stderr.isatty() else (lambda text: None)
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "e2e.sqlite")
+        progress(f"generating {arguments.rows:,} rows")
+        generate_database(path, arguments.rows)
+        with contenders.opened(path, folder) as sources:
+            plan = contenders.plan(sources, pure=arguments.pure)
+            columns = [column[0] for column in sources.plain.execute(QUERY).description]
+            differences = contenders.differences(plan, columns)
+            read = reader(len(columns))
+            figures = measure(plan, arguments.rounds, read, not arguments.no_gc, progress)
+            breakdown = measure(breakdown_plan(sources.plain), arguments.rounds, None, not arguments.no_gc, progress)
+            memory = {name: bytes_per_row(plan[name], arguments.rows) for name in contenders.MEMORY}
+    progress("")
+    ratios = [
+        {"ours": ours, "theirs": theirs, "ratio": round(paired_ratio(figures, ours, theirs), 3), "target": target}
+        for ours, theirs, target in TARGETS
+        if ours in figures and theirs in figures
+    ]
+    summary = summarise(arguments, figures, ratios, memory, breakdown, differences, arguments.rows)
+    print(json.dumps(summary, indent=2) if arguments.json else format_report(summary))
+    return 0
+
+
+def _progress_line(text: str) -> None:
+    sys.stderr.write(f"\r\x1b[K{text}" if text else "\r\x1b[K")
+    sys.stderr.flush()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
