@@ -48,6 +48,8 @@ BASELINES = {
     "orvane typed": "hand-written conversion",
     "orvane typed (pure)": "hand-written conversion",
 }
+# Contenders that must give exactly their baseline's values: orvane's own.
+EXACT = {"orvane typed", "orvane untyped", "orvane typed (pure)", "orvane untyped (pure)"}
 # Contenders whose memory per row is reported, each beside its baseline.
 MEMORY = ["raw fetchall", "orvane untyped", "hand-written conversion", "orvane typed"]
 
@@ -136,21 +138,21 @@ def plan(sources: Sources, pure: bool) -> dict[str, Callable[[], Any]]:
     return contenders
 
 
-def differences(contenders: dict[str, Callable[[], Any]], columns: list[str]) -> list[str]:
+def differences(contenders: dict[str, Callable[[], Any]], columns: list[str]) -> list[tuple[str, str]]:
     """Per contender and column, how many values differ in type or in repr
-    from the baseline's, with the first such pair."""
+    from the baseline's, with the first such pair: (contender, description)."""
     results = {name: [tuple(row) for row in work()] for name, work in contenders.items()}
     found = []
     for name, rows in results.items():
         baseline = results[BASELINES[name]]
         if len(rows) != len(baseline):
-            found.append(f"{name}: {len(rows)} rows, {BASELINES[name]} {len(baseline)}")
+            found.append((name, f"{name}: {len(rows)} rows, {BASELINES[name]} {len(baseline)}"))
             continue
         for index, column in enumerate(columns):
             unlike = [(ours[index], theirs[index]) for ours, theirs in zip(rows, baseline) if not same(ours[index], theirs[index])]
             if unlike:
                 ours, theirs = unlike[0]
-                found.append(f"{name}, {column}: {len(unlike):,} values, e.g. {ours!r} where {BASELINES[name]} has {theirs!r}")
+                found.append((name, f"{name}, {column}: {len(unlike):,} values, e.g. {ours!r} where {BASELINES[name]} has {theirs!r}"))
     return found
 
 

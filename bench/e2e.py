@@ -43,20 +43,25 @@ class Figures:
 
     build: list[float] = field(default_factory=list)  # seconds to fetch and build the rows
     read: list[float] = field(default_factory=list)  # seconds to read every value once
-    collections: list[int] = field(default_factory=list)
+    collections: list[list[int]] = field(default_factory=list)  # by generation
     collector: list[float] = field(default_factory=list)  # seconds inside the collector
 
     @property
     def total(self) -> list[float]:
         return [b + r for b, r in zip(self.build, self.read)]
 
+    def collections_per(self, scale: float) -> list[float]:
+        """Median collections of each generation, scaled."""
+        return [round(statistics.median(counts) * scale, 1) for counts in zip(*self.collections)]
+
 
 class CollectorLog:
-    """Counts collections and the time spent in them while switched on."""
+    """Counts collections by generation, and the time spent in them, while
+    switched on."""
 
     def __init__(self) -> None:
         self.on = False
-        self.count = 0
+        self.by_generation = [0, 0, 0]
         self.seconds = 0.0
         self._started = 0.0
 
@@ -66,12 +71,12 @@ class CollectorLog:
         if phase == "start":
             self._started = time.perf_counter()
         else:
-            self.count += 1
+            self.by_generation[min(info["generation"], 2)] += 1
             self.seconds += time.perf_counter() - self._started
 
     @contextlib.contextmanager
     def watching(self) -> Any:
-        self.count, self.seconds, self.on = 0, 0.0, True
+        self.by_generation, self.seconds, self.on = [0, 0, 0], 0.0, True
         try:
             yield self
         finally:
@@ -95,7 +100,7 @@ def run_once(work: Callable[[], Any], read: Callable[[Any], None] | None, log: C
         gc.enable()
     figures.build.append(built - started)
     figures.read.append(finished - built)
-    figures.collections.append(log.count)
+    figures.collections.append(log.by_generation)
     figures.collector.append(log.seconds)
     del rows
 
@@ -130,11 +135,14 @@ def paired_ratio(figures: dict[str, Figures], ours: str, theirs: str) -> float:
     return statistics.median(a / b for a, b in zip(figures[ours].total, figures[theirs].total))
 
 
-def bytes_per_row(work: Callable[[], Any], rows: int) -> float:
-    """Memory held by a fetched result and all it refers to, per row."""
+def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
+    """Memory held by a fetched result and all it refers to, and the objects
+    the collector still tracks after a full collection (each walked by every
+    later full collection), both per row."""
     import tracemalloc
 
     gc.collect()
+    tracked_before = len(gc.get_objects())
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
@@ -143,8 +151,9 @@ def bytes_per_row(work: Callable[[], Any], rows: int) -> float:
         held = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
+    tracked = len(gc.get_objects()) - tracked_before
     del result
-    return held / rows
+    return {"bytes": round(held / rows, 1), "tracked": round(tracked / rows, 2)}
 
 
 def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any]]:
@@ -168,7 +177,7 @@ def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any
     return plan
 
 
-def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, float], breakdown: dict[str, Figures], differences: list[str], rows: int) -> dict[str, Any]:
+def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, dict[str, float]], breakdown: dict[str, Figures], differences: list[str], rows: int) -> dict[str, Any]:
     scale = PER / rows
     return {
         "rows": rows,
@@ -182,17 +191,17 @@ def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios
                 "ms_per_100k_median": round(statistics.median(f.total) * 1e3 * scale, 2),
                 "ms_per_100k_best": round(min(f.total) * 1e3 * scale, 2),
                 "read_ms_per_100k_median": round(statistics.median(f.read) * 1e3 * scale, 2),
-                "collections_median": round(statistics.median(f.collections) * scale, 1),
+                "collections_by_generation_median": f.collections_per(scale),
                 "collector_ms_median": round(statistics.median(f.collector) * 1e3 * scale, 2),
             }
             for name, f in figures.items()
         },
         "ratios": ratios,
-        "bytes_per_row": {name: round(value, 1) for name, value in memory.items()},
+        "per_row": memory,
         "typed_breakdown_ms_per_100k": {
             name: {
                 "median": round(statistics.median(f.build) * 1e3 * scale, 2),
-                "collections": round(statistics.median(f.collections) * scale, 1),
+                "collections_by_generation": f.collections_per(scale),
                 "collector_ms": round(statistics.median(f.collector) * 1e3 * scale, 2),
             }
             for name, f in breakdown.items()
@@ -201,34 +210,38 @@ def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios
     }
 
 
+def generations(counts: list[float]) -> str:
+    return "/".join(f"{count:g}" for count in counts)
+
+
 def format_report(summary: dict[str, Any]) -> str:
     lines = [
         f"orvane end to end: {summary['rows']:,} rows, {summary['rounds']} rounds, collector "
         f"{'on, thresholds ' + str(tuple(summary['gc_threshold'])) if summary['collector'] else 'paused'}",
         f"{summary['python']} on {summary['machine']}; times and collections per {PER:,} rows, every value read once",
         "",
-        f"{'contender':<34}{'median':>9}{'best':>9}{'of it read':>12}{'collections':>13}{'in gc':>8}",
+        f"{'contender':<34}{'median':>9}{'best':>9}{'of it read':>12}{'collections g0/g1/g2':>22}{'in gc':>8}",
     ]
     for name, c in summary["contenders"].items():
         lines.append(
             f"{name:<34}{c['ms_per_100k_median']:>9.1f}{c['ms_per_100k_best']:>9.1f}{c['read_ms_per_100k_median']:>12.1f}"
-            f"{c['collections_median']:>13g}{c['collector_ms_median']:>8.1f}"
+            f"{generations(c['collections_by_generation_median']):>22}{c['collector_ms_median']:>8.1f}"
         )
     lines += ["", f"{'ratio (median of rounds)':<50}{'ratio':>7}{'target':>8}  met"]
     for r in summary["ratios"]:
         target = "-" if r["target"] is None else f"{r['target']:.2f}"
         met = "" if r["target"] is None else ("yes" if r["ratio"] <= r["target"] else "NO")
         lines.append(f"{r['ours'] + ' / ' + r['theirs']:<50}{r['ratio']:>7.2f}{target:>8}  {met}")
-    lines += ["", "memory per row (tracemalloc: the result list and everything it holds)"]
-    for name, value in summary["bytes_per_row"].items():
-        lines.append(f"  {name:<32}{value:>8.0f} B")
+    lines += ["", f"{'per row, result held':<34}{'bytes':>9}{'tracked by gc':>15}   (tracemalloc; after a full collection)"]
+    for name, value in summary["per_row"].items():
+        lines.append(f"{'  ' + name:<34}{value['bytes']:>9.0f}{value['tracked']:>15.2f}")
     lines += ["", "where orvane's typed fetch goes (build only, no reading; each step a C loop over fetched input)"]
     steps = summary["typed_breakdown_ms_per_100k"]
     total = steps.pop("orvane typed fetchall")
     for name, step in steps.items():
-        lines.append(f"  {name:<60}{step['median']:>8.1f}  ({step['collections']:g} collections, {step['collector_ms']:.1f} in gc)")
+        lines.append(f"  {name:<60}{step['median']:>8.1f}  ({generations(step['collections_by_generation'])} collections, {step['collector_ms']:.1f} in gc)")
     rest = total["median"] - sum(step["median"] for step in steps.values())
-    lines.append(f"  {'orvane typed fetchall, all of it':<60}{total['median']:>8.1f}  ({total['collections']:g} collections, {total['collector_ms']:.1f} in gc)")
+    lines.append(f"  {'orvane typed fetchall, all of it':<60}{total['median']:>8.1f}  ({generations(total['collections_by_generation'])} collections, {total['collector_ms']:.1f} in gc)")
     lines.append(f"  {'the rest: per-row calls, iteration, collector':<60}{rest:>8.1f}")
     steps["orvane typed fetchall"] = total
     if summary["differences"]:
@@ -274,17 +287,22 @@ def main(argv: Sequence[str]) -> int:
             plan = contenders.plan(sources, pure=arguments.pure)
             columns = [column[0] for column in sources.plain.execute(QUERY).description]
             differences = contenders.differences(plan, columns)
+            wrong = [text for name, text in differences if name in contenders.EXACT]
+            if wrong:
+                progress("")
+                print("bench/e2e.py: orvane's values differ from the baseline's:", *wrong, sep="\n  ", file=sys.stderr)
+                return 1
             read = reader(len(columns))
             figures = measure(plan, arguments.rounds, read, not arguments.no_gc, progress)
             breakdown = measure(breakdown_plan(sources.plain), arguments.rounds, None, not arguments.no_gc, progress)
-            memory = {name: bytes_per_row(plan[name], arguments.rows) for name in contenders.MEMORY}
+            memory = {name: footprint(plan[name], arguments.rows) for name in contenders.MEMORY}
     progress("")
     ratios = [
         {"ours": ours, "theirs": theirs, "ratio": round(paired_ratio(figures, ours, theirs), 3), "target": target}
         for ours, theirs, target in TARGETS
         if ours in figures and theirs in figures
     ]
-    summary = summarise(arguments, figures, ratios, memory, breakdown, differences, arguments.rows)
+    summary = summarise(arguments, figures, ratios, memory, breakdown, [text for _, text in differences], arguments.rows)
     print(json.dumps(summary, indent=2) if arguments.json else format_report(summary))
     return 0
 
