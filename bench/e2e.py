@@ -4,10 +4,11 @@ conversion and a peer ORM, on one SQLite file, in one process.
 Every contender runs the main job's query and reads every value of every row
 once, by position. Contenders are interleaved round by round (the order
 rotates each round) with the cycle collector on, as applications run, unless
---no-gc pauses it. Ratios are the median of the per-round ratios, so that a
-neighbour's load on the machine falls on both sides of each ratio alike.
+--no-gc pauses it. Times are this process's CPU time unless --wall, and
+ratios are the median of the per-round ratios, so that neighbours' load on a
+shared machine counts as little as it can.
 
-    python bench/e2e.py [--rows N] [--rounds N] [--no-gc] [--pure] [--json]
+    python bench/e2e.py [--rows N] [--rounds N] [--no-gc] [--wall] [--pure] [--json]
 """
 
 from __future__ import annotations
@@ -44,39 +45,51 @@ class Figures:
     build: list[float] = field(default_factory=list)  # seconds to fetch and build the rows
     read: list[float] = field(default_factory=list)  # seconds to read every value once
     collections: list[list[int]] = field(default_factory=list)  # by generation
-    collector: list[float] = field(default_factory=list)  # seconds inside the collector
+    collector: list[list[float]] = field(default_factory=list)  # seconds inside the collector, by generation
 
     @property
     def total(self) -> list[float]:
         return [b + r for b, r in zip(self.build, self.read)]
 
-    def collections_per(self, scale: float) -> list[float]:
-        """Median collections of each generation, scaled."""
-        return [round(statistics.median(counts) * scale, 1) for counts in zip(*self.collections)]
+    def summary(self, scale: float) -> dict[str, Any]:
+        """Medians of the rounds in ms (and collections) per `scale` runs."""
+
+        def ms(seconds: list[float]) -> float:
+            return round(statistics.median(seconds) * 1e3 * scale, 2)
+
+        return {
+            "ms_median": ms(self.total),
+            "ms_best": round(min(self.total) * 1e3 * scale, 2),
+            "read_ms_median": ms(self.read),
+            "collections_by_generation": [round(statistics.median(counts) * scale, 1) for counts in zip(*self.collections)],
+            "collector_ms_by_generation": [ms(list(seconds)) for seconds in zip(*self.collector)],
+        }
 
 
 class CollectorLog:
-    """Counts collections by generation, and the time spent in them, while
+    """Counts collections, and the time spent in them, by generation while
     switched on."""
 
-    def __init__(self) -> None:
+    def __init__(self, clock: Callable[[], float]) -> None:
+        self.clock = clock
         self.on = False
-        self.by_generation = [0, 0, 0]
-        self.seconds = 0.0
+        self.counts = [0, 0, 0]
+        self.seconds = [0.0, 0.0, 0.0]
         self._started = 0.0
 
     def __call__(self, phase: str, info: dict[str, Any]) -> None:
         if not self.on:
             return
         if phase == "start":
-            self._started = time.perf_counter()
+            self._started = self.clock()
         else:
-            self.by_generation[min(info["generation"], 2)] += 1
-            self.seconds += time.perf_counter() - self._started
+            generation = min(info["generation"], 2)
+            self.counts[generation] += 1
+            self.seconds[generation] += self.clock() - self._started
 
     @contextlib.contextmanager
     def watching(self) -> Any:
-        self.by_generation, self.seconds, self.on = [0, 0, 0], 0.0, True
+        self.counts, self.seconds, self.on = [0, 0, 0], [0.0, 0.0, 0.0], True
         try:
             yield self
         finally:
@@ -90,17 +103,17 @@ def run_once(work: Callable[[], Any], read: Callable[[Any], None] | None, log: C
         gc.disable()
     try:
         with log.watching():
-            started = time.perf_counter()
+            started = log.clock()
             rows = work()
-            built = time.perf_counter()
+            built = log.clock()
             if read is not None:
                 read(rows)
-            finished = time.perf_counter()
+            finished = log.clock()
     finally:
         gc.enable()
     figures.build.append(built - started)
     figures.read.append(finished - built)
-    figures.collections.append(log.by_generation)
+    figures.collections.append(log.counts)
     figures.collector.append(log.seconds)
     del rows
 
@@ -115,10 +128,11 @@ def reader(columns: int) -> Callable[[Any], None]:
     return read
 
 
-def measure(plan: dict[str, Callable[[], Any]], rounds: int, read: Callable[[Any], None] | None, collector: bool, progress: Callable[[str], None]) -> dict[str, Figures]:
+def measure(plan: dict[str, Callable[[], Any]], arguments: argparse.Namespace, read: Callable[[Any], None] | None, progress: Callable[[str], None]) -> dict[str, Figures]:
     figures = {name: Figures() for name in plan}
     names = list(plan)
-    log = CollectorLog()
+    rounds, collector = arguments.rounds, not arguments.no_gc
+    log = CollectorLog(time.perf_counter if arguments.wall else time.process_time)
     gc.callbacks.append(log)
     try:
         for number in range(rounds):
@@ -156,94 +170,99 @@ def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
     return {"bytes": round(held / rows, 1), "tracked": round(tracked / rows, 2)}
 
 
+CHUNK = 1000  # rows per fetchmany() in the by-the-chunk projection
+
+
 def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any]]:
     """orvane's typed fetch taken apart: the driver's fetch, each converter
-    over its column, and row building from fetched values without
-    converters, each step a C-level loop over input fetched beforehand."""
+    over its column and row building without converters, each step a C loop
+    over input fetched beforehand; then the whole fetch as it is, and as it
+    would be with rows built by the chunk in a C loop."""
     compiled = flavours.compiled()
     fetched = connection.execute(QUERY).fetchall()
     result = Result(connection.execute(QUERY), types=DECLARED, flavour=compiled)
-    metadata, processors = result.metadata, result._processors or []
+    row_class, metadata, processors, key_style = compiled.row_class, result.metadata, result._processors, result._key_style
     count = len(fetched)
+
+    def rows_by_the_chunk() -> list[Any]:
+        rows: list[Any] = []
+        cursor = connection.execute(QUERY)
+        while chunk := cursor.fetchmany(CHUNK):
+            n = len(chunk)
+            rows.extend(map(row_class, repeat(metadata, n), repeat(processors, n), repeat(metadata._keymap, n), repeat(key_style, n), chunk))
+        return rows
+
     plan: dict[str, Callable[[], Any]] = {"driver fetch (cursor.fetchall)": lambda: connection.execute(QUERY).fetchall()}
-    for name, processor, column in zip(result.keys(), processors, zip(*fetched)):
+    for name, processor, column in zip(result.keys(), processors or (), zip(*fetched)):
         if processor is not None:
-            label = getattr(processor, "__qualname__", None) or getattr(processor, "__name__", repr(processor))
-            plan[f"converter {name}: {label}"] = lambda processor=processor, column=column: list(map(processor, column))
+            plan[f"converter {name}: {processor.__qualname__}"] = lambda processor=processor, column=column: list(map(processor, column))
     plan["row building, no converters"] = lambda: list(
-        map(compiled.row_class, repeat(metadata, count), repeat(None, count), repeat(metadata._keymap, count), repeat(result._key_style, count), fetched)
+        map(row_class, repeat(metadata, count), repeat(None, count), repeat(metadata._keymap, count), repeat(key_style, count), fetched)
     )
-    plan["orvane typed fetchall"] = lambda: Result(connection.execute(QUERY), types=DECLARED, flavour=compiled).fetchall()
+    plan[WHOLE] = lambda: Result(connection.execute(QUERY), types=DECLARED, flavour=compiled).fetchall()
+    plan[f"projection: rows by chunks of {CHUNK:,} in a C loop"] = rows_by_the_chunk
     return plan
 
 
-def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, dict[str, float]], breakdown: dict[str, Figures], differences: list[str], rows: int) -> dict[str, Any]:
-    scale = PER / rows
+WHOLE = "orvane typed fetchall, all of it"
+
+
+def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, dict[str, float]], breakdown: dict[str, Figures], differences: list[str]) -> dict[str, Any]:
+    scale = PER / arguments.rows
     return {
-        "rows": rows,
+        "rows": arguments.rows,
         "rounds": arguments.rounds,
         "collector": not arguments.no_gc,
+        "clock": "wall" if arguments.wall else "process CPU time",
         "gc_threshold": list(gc.get_threshold()),
         "python": f"{platform.python_implementation()} {platform.python_version()}",
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
-        "contenders": {
-            name: {
-                "ms_per_100k_median": round(statistics.median(f.total) * 1e3 * scale, 2),
-                "ms_per_100k_best": round(min(f.total) * 1e3 * scale, 2),
-                "read_ms_per_100k_median": round(statistics.median(f.read) * 1e3 * scale, 2),
-                "collections_by_generation_median": f.collections_per(scale),
-                "collector_ms_median": round(statistics.median(f.collector) * 1e3 * scale, 2),
-            }
-            for name, f in figures.items()
-        },
+        "contenders": {name: f.summary(scale) for name, f in figures.items()},
         "ratios": ratios,
         "per_row": memory,
-        "typed_breakdown_ms_per_100k": {
-            name: {
-                "median": round(statistics.median(f.build) * 1e3 * scale, 2),
-                "collections_by_generation": f.collections_per(scale),
-                "collector_ms": round(statistics.median(f.collector) * 1e3 * scale, 2),
-            }
-            for name, f in breakdown.items()
-        },
+        "typed_breakdown": {name: f.summary(scale) for name, f in breakdown.items()},
         "differences": differences,
     }
 
 
-def generations(counts: list[float]) -> str:
-    return "/".join(f"{count:g}" for count in counts)
+def joined(numbers: list[float]) -> str:
+    return "/".join(f"{number:.3g}" for number in numbers)
 
 
 def format_report(summary: dict[str, Any]) -> str:
+    header = f"{'collections g0/g1/g2':>22}{'gc ms g0/g1/g2':>17}"
+
+    def collector(c: dict[str, Any]) -> str:
+        return f"{joined(c['collections_by_generation']):>22}{joined(c['collector_ms_by_generation']):>17}"
+
     lines = [
         f"orvane end to end: {summary['rows']:,} rows, {summary['rounds']} rounds, collector "
         f"{'on, thresholds ' + str(tuple(summary['gc_threshold'])) if summary['collector'] else 'paused'}",
-        f"{summary['python']} on {summary['machine']}; times and collections per {PER:,} rows, every value read once",
+        f"{summary['python']} on {summary['machine']}; {summary['clock']}",
+        f"ms and collections per {PER:,} rows (median of rounds), every value read once",
         "",
-        f"{'contender':<34}{'median':>9}{'best':>9}{'of it read':>12}{'collections g0/g1/g2':>22}{'in gc':>8}",
+        f"{'contender':<34}{'ms':>8}{'best':>8}{'of it read':>12}{header}",
     ]
     for name, c in summary["contenders"].items():
-        lines.append(
-            f"{name:<34}{c['ms_per_100k_median']:>9.1f}{c['ms_per_100k_best']:>9.1f}{c['read_ms_per_100k_median']:>12.1f}"
-            f"{generations(c['collections_by_generation_median']):>22}{c['collector_ms_median']:>8.1f}"
-        )
-    lines += ["", f"{'ratio (median of rounds)':<50}{'ratio':>7}{'target':>8}  met"]
+        lines.append(f"{name:<34}{c['ms_median']:>8.1f}{c['ms_best']:>8.1f}{c['read_ms_median']:>12.1f}{collector(c)}")
+    lines += ["", f"{'ratio (median of the rounds)':<50}{'ratio':>7}{'target':>8}  met"]
     for r in summary["ratios"]:
         target = "-" if r["target"] is None else f"{r['target']:.2f}"
         met = "" if r["target"] is None else ("yes" if r["ratio"] <= r["target"] else "NO")
         lines.append(f"{r['ours'] + ' / ' + r['theirs']:<50}{r['ratio']:>7.2f}{target:>8}  {met}")
-    lines += ["", f"{'per row, result held':<34}{'bytes':>9}{'tracked by gc':>15}   (tracemalloc; after a full collection)"]
+    lines += ["", f"{'per row, result held':<34}{'bytes':>8}{'tracked by gc':>15}   (tracemalloc; tracked after a full collection)"]
     for name, value in summary["per_row"].items():
-        lines.append(f"{'  ' + name:<34}{value['bytes']:>9.0f}{value['tracked']:>15.2f}")
-    lines += ["", "where orvane's typed fetch goes (build only, no reading; each step a C loop over fetched input)"]
-    steps = summary["typed_breakdown_ms_per_100k"]
-    total = steps.pop("orvane typed fetchall")
+        lines.append(f"{'  ' + name:<34}{value['bytes']:>8.0f}{value['tracked']:>15.2f}")
+    steps = dict(summary["typed_breakdown"])
+    whole = steps.pop(WHOLE)
+    projection = steps.popitem()
+    lines += ["", f"{'where the typed fetch goes (no reading)':<64}{'ms':>8}{header}"]
     for name, step in steps.items():
-        lines.append(f"  {name:<60}{step['median']:>8.1f}  ({generations(step['collections_by_generation'])} collections, {step['collector_ms']:.1f} in gc)")
-    rest = total["median"] - sum(step["median"] for step in steps.values())
-    lines.append(f"  {'orvane typed fetchall, all of it':<60}{total['median']:>8.1f}  ({generations(total['collections_by_generation'])} collections, {total['collector_ms']:.1f} in gc)")
-    lines.append(f"  {'the rest: per-row calls, iteration, collector':<60}{rest:>8.1f}")
-    steps["orvane typed fetchall"] = total
+        lines.append(f"  {name:<62}{step['ms_median']:>8.1f}{collector(step)}")
+    rest = whole["ms_median"] - sum(step["ms_median"] for step in steps.values())
+    lines.append(f"  {'the rest: per-row calls, iteration, collector':<62}{rest:>8.1f}")
+    lines.append(f"  {WHOLE:<62}{whole['ms_median']:>8.1f}{collector(whole)}")
+    lines.append(f"  {projection[0]:<62}{projection[1]['ms_median']:>8.1f}{collector(projection[1])}")
     if summary["differences"]:
         lines += ["", "where contenders' values differ from their baseline's"]
         lines += [f"  {text}" for text in summary["differences"]]
@@ -268,6 +287,7 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser.add_argument("--rows", type=int, default=100_000, help="rows in the generated file (default 100,000)")
     parser.add_argument("--rounds", type=int, default=7, help="rounds of every contender (default 7)")
     parser.add_argument("--no-gc", action="store_true", help="pause the cycle collector while a contender runs")
+    parser.add_argument("--wall", action="store_true", help="time by the wall clock, not by this process's CPU time")
     parser.add_argument("--pure", action="store_true", help="also run orvane's pure-Python flavour")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
     arguments = parser.parse_args(argv)
@@ -293,8 +313,8 @@ def main(argv: Sequence[str]) -> int:
                 print("bench/e2e.py: orvane's values differ from the baseline's:", *wrong, sep="\n  ", file=sys.stderr)
                 return 1
             read = reader(len(columns))
-            figures = measure(plan, arguments.rounds, read, not arguments.no_gc, progress)
-            breakdown = measure(breakdown_plan(sources.plain), arguments.rounds, None, not arguments.no_gc, progress)
+            figures = measure(plan, arguments, read, progress)
+            breakdown = measure(breakdown_plan(sources.plain), arguments, None, progress)
             memory = {name: footprint(plan[name], arguments.rows) for name in contenders.MEMORY}
     progress("")
     ratios = [
@@ -302,7 +322,7 @@ def main(argv: Sequence[str]) -> int:
         for ours, theirs, target in TARGETS
         if ours in figures and theirs in figures
     ]
-    summary = summarise(arguments, figures, ratios, memory, breakdown, [text for _, text in differences], arguments.rows)
+    summary = summarise(arguments, figures, ratios, memory, breakdown, [text for _, text in differences])
     print(json.dumps(summary, indent=2) if arguments.json else format_report(summary))
     return 0
 
