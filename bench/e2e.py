@@ -25,6 +25,7 @@ import statistics
 import sys
 import tempfile
 import time
+import tracemalloc
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from itertools import repeat
@@ -115,7 +116,6 @@ def run_once(work: Callable[[], Any], read: Callable[[Any], None] | None, log: C
     figures.read.append(finished - built)
     figures.collections.append(log.counts)
     figures.collector.append(log.seconds)
-    del rows
 
 
 def reader(columns: int) -> Callable[[Any], None]:
@@ -153,8 +153,6 @@ def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
     """Memory held by a fetched result and all it refers to, and the objects
     the collector still tracks after a full collection (each walked by every
     later full collection), both per row."""
-    import tracemalloc
-
     gc.collect()
     tracked_before = len(gc.get_objects())
     tracemalloc.start()
@@ -166,7 +164,6 @@ def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
     finally:
         tracemalloc.stop()
     tracked = len(gc.get_objects()) - tracked_before
-    del result
     return {"bytes": round(held / rows, 1), "tracked": round(tracked / rows, 2)}
 
 
@@ -192,10 +189,13 @@ def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any
             rows.extend(map(row_class, repeat(metadata, n), repeat(processors, n), repeat(metadata._keymap, n), repeat(key_style, n), chunk))
         return rows
 
+    def converting(processor: Callable[[Any], Any], column: tuple[Any, ...]) -> Callable[[], list[Any]]:
+        return lambda: list(map(processor, column))
+
     plan: dict[str, Callable[[], Any]] = {"driver fetch (cursor.fetchall)": lambda: connection.execute(QUERY).fetchall()}
     for name, processor, column in zip(result.keys(), processors or (), zip(*fetched)):
         if processor is not None:
-            plan[f"converter {name}: {processor.__qualname__}"] = lambda processor=processor, column=column: list(map(processor, column))
+            plan[f"converter {name}: {processor.__qualname__}"] = converting(processor, column)
     plan["row building, no converters"] = lambda: list(
         map(row_class, repeat(metadata, count), repeat(None, count), repeat(metadata._keymap, count), repeat(key_style, count), fetched)
     )
