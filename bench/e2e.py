@@ -168,26 +168,36 @@ def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
 
 
 CHUNK = 1000  # rows per fetchmany() in the by-the-chunk projection
+# The whole fetch, as it is and as it would be with rows built by the chunk in
+# a C loop (what a batch entry point can reach), typed and untyped.
+WHOLE = {
+    ("typed", "as it is"): "orvane typed fetchall",
+    ("typed", "by the chunk"): f"typed, rows by chunks of {CHUNK:,} in a C loop",
+    ("untyped", "as it is"): "orvane untyped fetchall",
+    ("untyped", "by the chunk"): f"untyped, rows by chunks of {CHUNK:,} in a C loop",
+}
 
 
 def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any]]:
     """orvane's typed fetch taken apart: the driver's fetch, each converter
     over its column and row building without converters, each step a C loop
-    over input fetched beforehand; then the whole fetch as it is, and as it
-    would be with rows built by the chunk in a C loop."""
+    over input fetched beforehand; then the whole fetches of `WHOLE`."""
     compiled = flavours.compiled()
     fetched = connection.execute(QUERY).fetchall()
     result = Result(connection.execute(QUERY), types=DECLARED, flavour=compiled)
     row_class, metadata, processors, key_style = compiled.row_class, result.metadata, result._processors, result._key_style
     count = len(fetched)
 
-    def rows_by_the_chunk() -> list[Any]:
-        rows: list[Any] = []
-        cursor = connection.execute(QUERY)
-        while chunk := cursor.fetchmany(CHUNK):
-            n = len(chunk)
-            rows.extend(map(row_class, repeat(metadata, n), repeat(processors, n), repeat(metadata._keymap, n), repeat(key_style, n), chunk))
-        return rows
+    def rows_by_the_chunk(processors: Any) -> Callable[[], list[Any]]:
+        def fetch() -> list[Any]:
+            rows: list[Any] = []
+            cursor = connection.execute(QUERY)
+            while chunk := cursor.fetchmany(CHUNK):
+                n = len(chunk)
+                rows.extend(map(row_class, repeat(metadata, n), repeat(processors, n), repeat(metadata._keymap, n), repeat(key_style, n), chunk))
+            return rows
+
+        return fetch
 
     def converting(processor: Callable[[Any], Any], column: tuple[Any, ...]) -> Callable[[], list[Any]]:
         return lambda: list(map(processor, column))
@@ -199,12 +209,11 @@ def breakdown_plan(connection: sqlite3.Connection) -> dict[str, Callable[[], Any
     plan["row building, no converters"] = lambda: list(
         map(row_class, repeat(metadata, count), repeat(None, count), repeat(metadata._keymap, count), repeat(key_style, count), fetched)
     )
-    plan[WHOLE] = lambda: Result(connection.execute(QUERY), types=DECLARED, flavour=compiled).fetchall()
-    plan[f"projection: rows by chunks of {CHUNK:,} in a C loop"] = rows_by_the_chunk
+    plan[WHOLE["typed", "as it is"]] = lambda: Result(connection.execute(QUERY), types=DECLARED, flavour=compiled).fetchall()
+    plan[WHOLE["typed", "by the chunk"]] = rows_by_the_chunk(processors)
+    plan[WHOLE["untyped", "as it is"]] = lambda: Result(connection.execute(QUERY), flavour=compiled).fetchall()
+    plan[WHOLE["untyped", "by the chunk"]] = rows_by_the_chunk(None)
     return plan
-
-
-WHOLE = "orvane typed fetchall, all of it"
 
 
 def summarise(arguments: argparse.Namespace, figures: dict[str, Figures], ratios: list[dict[str, Any]], memory: dict[str, dict[str, float]], breakdown: dict[str, Figures], differences: list[str]) -> dict[str, Any]:
@@ -254,15 +263,14 @@ def format_report(summary: dict[str, Any]) -> str:
     for name, value in summary["per_row"].items():
         lines.append(f"{'  ' + name:<34}{value['bytes']:>8.0f}{value['tracked']:>15.2f}")
     steps = dict(summary["typed_breakdown"])
-    whole = steps.pop(WHOLE)
-    projection = steps.popitem()
+    wholes = {key: steps.pop(name) for key, name in WHOLE.items()}
     lines += ["", f"{'where the typed fetch goes (no reading)':<64}{'ms':>8}{header}"]
     for name, step in steps.items():
         lines.append(f"  {name:<62}{step['ms_median']:>8.1f}{collector(step)}")
-    rest = whole["ms_median"] - sum(step["ms_median"] for step in steps.values())
+    rest = wholes["typed", "as it is"]["ms_median"] - sum(step["ms_median"] for step in steps.values())
     lines.append(f"  {'the rest: per-row calls, iteration, collector':<62}{rest:>8.1f}")
-    lines.append(f"  {WHOLE:<62}{whole['ms_median']:>8.1f}{collector(whole)}")
-    lines.append(f"  {projection[0]:<62}{projection[1]['ms_median']:>8.1f}{collector(projection[1])}")
+    for key, name in WHOLE.items():
+        lines.append(f"  {name:<62}{wholes[key]['ms_median']:>8.1f}{collector(wholes[key])}")
     if summary["differences"]:
         lines += ["", "where contenders' values differ from their baseline's"]
         lines += [f"  {text}" for text in summary["differences"]]
