@@ -145,8 +145,17 @@ def measure(plan: dict[str, Callable[[], Any]], arguments: argparse.Namespace, r
     return figures
 
 
-def paired_ratio(figures: dict[str, Figures], ours: str, theirs: str) -> float:
-    return statistics.median(a / b for a, b in zip(figures[ours].total, figures[theirs].total))
+def ratio(figures: dict[str, Figures], ours: str, theirs: str, target: float | None) -> dict[str, Any]:
+    """The median of the per-round ratios (which judges the target), and the
+    ratio of the best rounds."""
+    mine, peer = figures[ours].total, figures[theirs].total
+    return {
+        "ours": ours,
+        "theirs": theirs,
+        "ratio": round(statistics.median(a / b for a, b in zip(mine, peer)), 3),
+        "best_ratio": round(min(mine) / min(peer), 3),
+        "target": target,
+    }
 
 
 def footprint(work: Callable[[], Any], rows: int) -> dict[str, float]:
@@ -254,23 +263,23 @@ def format_report(summary: dict[str, Any]) -> str:
     ]
     for name, c in summary["contenders"].items():
         lines.append(f"{name:<34}{c['ms_median']:>8.1f}{c['ms_best']:>8.1f}{c['read_ms_median']:>12.1f}{collector(c)}")
-    lines += ["", f"{'ratio (median of the rounds)':<50}{'ratio':>7}{'target':>8}  met"]
+    lines += ["", f"{'ratio':<50}{'median':>7}{'best':>7}{'target':>8}  met (by the median of the per-round ratios)"]
     for r in summary["ratios"]:
         target = "-" if r["target"] is None else f"{r['target']:.2f}"
         met = "" if r["target"] is None else ("yes" if r["ratio"] <= r["target"] else "NO")
-        lines.append(f"{r['ours'] + ' / ' + r['theirs']:<50}{r['ratio']:>7.2f}{target:>8}  {met}")
+        lines.append(f"{r['ours'] + ' / ' + r['theirs']:<50}{r['ratio']:>7.2f}{r['best_ratio']:>7.2f}{target:>8}  {met}")
     lines += ["", f"{'per row, result held':<34}{'bytes':>8}{'tracked by gc':>15}   (tracemalloc; tracked after a full collection)"]
     for name, value in summary["per_row"].items():
         lines.append(f"{'  ' + name:<34}{value['bytes']:>8.0f}{value['tracked']:>15.2f}")
     steps = dict(summary["typed_breakdown"])
     wholes = {key: steps.pop(name) for key, name in WHOLE.items()}
-    lines += ["", f"{'where the typed fetch goes (no reading)':<64}{'ms':>8}{header}"]
+    lines += ["", f"{'where the typed fetch goes (no reading; best of rounds)':<64}{'ms':>8}{header}"]
     for name, step in steps.items():
-        lines.append(f"  {name:<62}{step['ms_median']:>8.1f}{collector(step)}")
-    rest = wholes["typed", "as it is"]["ms_median"] - sum(step["ms_median"] for step in steps.values())
+        lines.append(f"  {name:<62}{step['ms_best']:>8.1f}{collector(step)}")
+    rest = wholes["typed", "as it is"]["ms_best"] - sum(step["ms_best"] for step in steps.values())
     lines.append(f"  {'the rest: per-row calls, iteration, collector':<62}{rest:>8.1f}")
     for key, name in WHOLE.items():
-        lines.append(f"  {name:<62}{wholes[key]['ms_median']:>8.1f}{collector(wholes[key])}")
+        lines.append(f"  {name:<62}{wholes[key]['ms_best']:>8.1f}{collector(wholes[key])}")
     if summary["differences"]:
         lines += ["", "where contenders' values differ from their baseline's"]
         lines += [f"  {text}" for text in summary["differences"]]
@@ -326,7 +335,7 @@ def main(argv: Sequence[str]) -> int:
             memory = {name: footprint(plan[name], arguments.rows) for name in contenders.MEMORY}
     progress("")
     ratios = [
-        {"ours": ours, "theirs": theirs, "ratio": round(paired_ratio(figures, ours, theirs), 3), "target": target}
+        ratio(figures, ours, theirs, target)
         for ours, theirs, target in TARGETS
         if ours in figures and theirs in figures
     ]
