@@ -93,7 +93,7 @@ def peewee_model(database: peewee.Database) -> type[peewee.Model]:
         day = peewee.DateField()
         at = peewee.TimeField()
         active = peewee.BooleanField()
-        amount = peewee.DecimalField(decimal_places=2)
+        amount = peewee.DecimalField(decimal_places=2)  # read back unrounded, as Decimal(str(value))
         payload = peewee.TextField()  # decodes bytes as UTF-8; BlobField would keep them
 
         class Meta:
