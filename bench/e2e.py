@@ -53,7 +53,8 @@ class Figures:
         return [b + r for b, r in zip(self.build, self.read)]
 
     def summary(self, scale: float) -> dict[str, Any]:
-        """Medians of the rounds in ms (and collections) per `scale` runs."""
+        """Medians (and the best) of the rounds, in ms and collections,
+        multiplied by `scale`."""
 
         def ms(seconds: list[float]) -> float:
             return round(statistics.median(seconds) * 1e3 * scale, 2)
