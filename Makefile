@@ -9,7 +9,7 @@ TEST_ENV ?=
 
 VPY := $(VENV)/bin/python
 
-.PHONY: run test install bench valgrind clean
+.PHONY: run test install bench bench-e2e valgrind clean
 
 run: install
 	$(VPY) -m orvane bench
@@ -24,6 +24,11 @@ install:
 bench: install
 	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
 	$(VPY) bench/run.py
+
+# The end-to-end fetch against the driver and peers; options in E2E_ARGS, e.g. --no-gc --pure
+bench-e2e: install
+	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
+	$(VPY) bench/e2e.py $(E2E_ARGS)
 
 # The suite under valgrind's memcheck (slow: allow an hour); not part of CI.
 valgrind: install
