@@ -213,3 +213,139 @@ def test_readme_example_runs(capsys):
     example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     exec(compile(example, "README.md", "exec"), {})
     assert "12.50" in capsys.readouterr().out
+
+
+# ---- declared types over what SQLite stores ----------------------------------
+
+
+def one_value(flavour, stored, declared):
+    connection = sqlite3.connect(":memory:")
+    try:
+        return Result(connection.execute("select ? as v", (stored,)), {"v": declared}, flavour=flavour).fetchone().v
+    finally:
+        connection.close()
+
+
+@pytest.mark.parametrize(
+    "declared, stored, expected",
+    [
+        (Numeric(2), "12345678901234567.89", decimal.Decimal("12345678901234567.89")),
+        (Numeric(2), " 1.005 ", decimal.Decimal("1.00")),
+        (Numeric(2), "1.015", decimal.Decimal("1.02")),
+        (Numeric(1), "-0.25e1", decimal.Decimal("-2.5")),
+        (Numeric(2), 2**62 + 1, decimal.Decimal("4611686018427387905.00")),
+        (Numeric(0), 7, decimal.Decimal("7")),
+        (Numeric(2), 1.5, decimal.Decimal("1.50")),
+        (bool, "0", False),
+        (bool, "1", True),
+        (bool, "false", False),
+        (bool, "TRUE", True),
+        (bool, "t", True),
+        (bool, "F", False),
+        (bool, "Yes", True),
+        (bool, "no", False),
+        (bool, 0, False),
+        (bool, 2, True),
+        (int, "42", 42),
+        (int, 7, 7),
+        (float, "1e3", 1000.0),
+        (float, 3, 3.0),
+        (str, "café".encode(), "café"),
+        (str, "plain", "plain"),
+        (bytes, b"\x00", b"\x00"),
+        (datetime.date, "2024-01-02", datetime.date(2024, 1, 2)),
+        (datetime.time, "03:04:05", datetime.time(3, 4, 5)),
+    ],
+)
+def test_declared_type_from_each_stored_type(flavour, declared, stored, expected):
+    value = one_value(flavour, stored, declared)
+    assert type(value) is type(expected) and value == expected and str(value) == str(expected)
+
+
+@pytest.mark.parametrize(
+    "declared, stored",
+    [
+        (bool, "maybe"),
+        (bool, "2"),
+        (bool, ""),
+        (bool, 1.0),
+        (bool, b"1"),
+        (Numeric(2), "abc"),
+        (Numeric(2), "NaN"),
+        (Numeric(2), b"1.5"),
+        (int, "one"),
+        (int, 1.5),
+        (int, b"1"),
+        (bytes, "text"),
+        (str, 5),
+        (datetime.datetime, 5),
+        (datetime.date, b"2024-01-02"),
+        (datetime.time, 1.5),
+    ],
+)
+def test_values_of_another_type_are_refused(flavour, declared, stored):
+    with pytest.raises(ConversionError, match="column 'v'") as info:
+        one_value(flavour, stored, declared)
+    assert info.value.value == stored
+
+
+def test_value_types_may_change_from_chunk_to_chunk(flavour):
+    stamp = datetime.datetime(2024, 1, 2, 3, 4, 5)
+    # The first chunk holds ints and text; a later one a spelled truth value
+    # and a datetime that the driver parsed itself.
+    rows = [(n, n % 2, stamp.isoformat(sep=" ")) for n in range(1500)] + [(1500, "no", stamp), (1501, None, None)]
+    types = {"flag": bool, "at": datetime.datetime}
+    built = Result(FetchOneCursor(rows, ("n", "flag", "at")), types, flavour=flavour).fetchall()
+    assert [row.flag for row in built[-4:]] == [False, True, False, None]
+    assert {type(row.at) for row in built[:-1]} == {datetime.datetime} and built[-1].at is None
+    with pytest.raises(ConversionError, match="column 'at': cannot convert 7"):
+        Result(FetchOneCursor(rows + [(2500, 1, 7)], ("n", "flag", "at")), types, flavour=flavour).fetchall()
+
+
+class FetchOneCursor:
+    """A DB-API cursor without any optional part: no iteration, no fetchmany."""
+
+    def __init__(self, rows, names=("a", "b")):
+        self.description = [(name, None, None, None, None, None, None) for name in names]
+        self._rows = list(rows)
+
+    def fetchone(self):
+        return self._rows.pop(0) if self._rows else None
+
+
+@pytest.mark.parametrize(
+    "rows",
+    [
+        [(1, "x"), (2, "y"), (3, "z")],
+        [[1, "x"], [2, "y"], [3, "z"]],
+        [{"b": "x", "a": 1}, {"a": 2, "b": "y"}, {"b": "z", "a": 3}],
+    ],
+    ids=["tuples", "lists", "mappings"],
+)
+def test_a_cursor_with_fetchone_only(flavour, rows):
+    result = Result(FetchOneCursor(rows), flavour=flavour)
+    assert tuple(result.fetchone()) == (1, "x")
+    assert [tuple(row) for row in result.fetchmany()] == [(2, "y")]
+    assert [row.b for row in result] == ["z"] and result.fetchall() == []
+
+
+@pytest.mark.parametrize("row, kind", [("ab", "str"), (object(), "object"), (b"ab", "bytes"), (5, "int")])
+def test_rows_that_are_no_sequence_are_refused(flavour, row, kind):
+    with pytest.raises(TypeError, match=f"a fetched row must be a sequence or a mapping, not {kind}"):
+        Result(FetchOneCursor([row]), flavour=flavour).fetchall()
+
+
+def test_sqlite_rows_and_arraysize(connection, flavour):
+    connection.row_factory = sqlite3.Row
+    cursor = connection.execute("select id, name from t order by id")
+    cursor.arraysize = 2
+    result = Result(cursor, flavour=flavour)
+    assert [tuple(row) for row in result.fetchmany()] == [(1, "one"), (2, "two")]
+    assert result.fetchmany(5)[0].id == 3
+
+
+def test_reported_types_need_a_driver_that_reports_them(connection, flavour):
+    with pytest.raises(ValueError, match="the sqlite3 module reports no column types"):
+        Result(connection.execute("select id from t"), "reported", flavour=flavour)
+    with pytest.raises(ValueError, match='or "reported"'):
+        Result(connection.execute("select id from t"), "declared", flavour=flavour)

@@ -20,19 +20,13 @@ from orvane.engine.result import NoSuchColumnError, ResultMetaData
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
 
-__all__ = ["ConversionError", "Numeric", "Result", "Row", "processor_for"]
+__all__ = ["ConversionError", "Numeric", "Result", "Row"]
 
 # Rows fetched from the cursor at a time while iterating: enough to spread
 # the per-chunk work thin, few enough to keep memory flat.
 CHUNK_ROWS = 1000
 
 Types = Mapping[str, Any] | Literal["reported"] | None
-
-
-def processor_for(declared: Any, flavour: Flavour) -> Processor:
-    """The fast converter for one declared column type (exact for the
-    inputs SQLite delivers)."""
-    return column_converter(declared, flavour).fast
 
 
 class _Column:
