@@ -5,8 +5,10 @@ Python values."""
 import contextlib
 import datetime
 import importlib
+import json
 import os
 import sqlite3
+import subprocess
 import sys
 from decimal import Decimal
 
@@ -270,3 +272,33 @@ def test_postgres_reports_types_of_expressions(postgres):
 def test_a_large_result_is_read_in_chunks(postgres):
     rows = Result(postgres.execute("select n, n % 2 = 0 as even, n::numeric(12,2) / 3 as third from generate_series(1, 2500) as n"), {"third": Numeric(2), "even": bool}).fetchall()
     assert len(rows) == 2500 and rows[-1].third == Decimal("833.33") and rows[1].even is True
+
+
+# ---- the bench command on PostgreSQL ------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, path",
+    [
+        (["--rows", "300"], "fetch with types"),
+        (["--sql", "select n, n::numeric(8,2) as amount, now() as at from generate_series(1, 50) as n", "--types", "reported"], "fetch with types"),
+        (["--sql", "select 1 as only"], "fetch"),
+    ],
+    ids=["generated rows", "reported types", "one column"],
+)
+def test_bench_through_psycopg(postgres_dsn, args, path):
+    done = subprocess.run([sys.executable, "-m", "orvane", "bench", "--dsn", postgres_dsn, "--repeat", "1", "--json", "--quiet", *args], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    figures = json.loads(done.stdout)
+    assert figures["paths"][-1]["path"] == "mapping view row._mapping[name]" and path in [p["path"] for p in figures["paths"]]
+    assert "psycopg" in figures["source"]
+
+
+def test_bench_leaves_postgres_unchanged(postgres_dsn, postgres):
+    postgres.execute("create table kept (n integer)")
+    postgres.commit()
+    done = subprocess.run([sys.executable, "-m", "orvane", "bench", "--dsn", postgres_dsn, "--quiet", "--sql", "insert into kept values (1) returning n"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert postgres.execute("select count(*) from kept").fetchone() == (0,)
+    postgres.execute("drop table kept")
+    postgres.commit()

@@ -170,30 +170,81 @@ def test_pure_rows_pickle(connection):
 
 
 def bench(*args):
-    return subprocess.run([sys.executable, "-m", "orvane", "bench", *args], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", "orvane", "bench", "--repeat", "1", *args], capture_output=True, text=True)
 
 
 def test_bench_table_and_json():
     done = bench("--rows", "300")
     assert done.returncode == 0, done.stderr
     assert "300 rows x 9 columns" in done.stdout and "Both flavours produced identical values." in done.stdout
-    assert done.stderr == ""  # no progress line when stderr is not a terminal
-    figures = json.loads(bench("--rows", "200", "--json").stdout)
-    assert figures["rows"] == 200 and {p["path"] for p in figures["paths"]} >= {"fetch (build rows)", "by attribute row.name"}
+    assert "driver fetchall() alone" in done.stdout and "cycle collector on" in done.stdout
+    # A line per stage on stderr, also when it is a pipe.
+    stages = done.stderr.splitlines()
+    assert "orvane bench: compiled: fetch with types" in stages and "orvane bench: pure: mapping view row._mapping[name]" in stages
+    figures = json.loads(bench("--rows", "200", "--json", "--quiet", "--no-gc").stdout)
+    assert figures["rows"] == 200 and figures["collector"] == "paused"
+    assert {p["path"] for p in figures["paths"]} >= {"fetch with types", "fetch without types", "by attribute row.name"}
     assert all(p["compiled_rows_per_second"] > 0 and p["pure_rows_per_second"] > 0 for p in figures["paths"])
+    assert figures["paths"][0]["compiled_over_raw_fetchall"] > 0 and figures["raw_fetchall_rows_per_second"] > 0
 
 
-def test_bench_on_a_users_database(connection, tmp_path):
+def test_bench_help():
+    done = bench("--help")
+    assert done.returncode == 0 and "--dsn" in done.stdout and "--no-gc" in done.stdout and done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "sql, columns",
+    [
+        ("select id from t", 1),
+        ("select price from t", 1),
+        ("select id, name, name as again, id as name from t", 4),
+    ],
+    ids=["one integer column", "one real column", "shared names"],
+)
+def test_bench_on_a_users_database(connection, tmp_path, sql, columns):
     connection.commit()
-    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", "select id, name, name as again from t", "--json")
+    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", sql, "--json", "--quiet")
     assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout)["rows"] == 3
+    figures = json.loads(done.stdout)
+    assert figures["rows"] == 3 and len(figures["columns"]) == columns
 
 
-@pytest.mark.parametrize("args", [["--db", "x.sqlite"], ["--rows", "0"], ["--db", "/no/such.sqlite", "--sql", "select 1"], []])
-def test_bench_refuses_bad_arguments(args):
-    done = subprocess.run([sys.executable, "-m", "orvane", *(["bench"] + args if args else [])], capture_output=True, text=True)
-    assert done.returncode == 2 and "usage" in done.stderr
+def test_bench_with_reported_types(connection, tmp_path):
+    pytest.importorskip("apsw", reason="reading the declared types of an SQLite file needs apsw")
+    connection.commit()
+    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", "select * from t", "--types", "reported", "--quiet")
+    assert done.returncode == 0, done.stderr
+    assert "fetch with types" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--db", "x.sqlite"], "--db needs --sql"),
+        (["--sql", "select 1"], "--sql needs --db or --dsn"),
+        (["--rows", "0"], "--rows must be at least 1"),
+        (["--rows", "many"], "invalid int value"),
+        (["--types", "reported"], "--types applies to a query of your own"),
+        (["--db", "/no/such.sqlite", "--sql", "select 1"], "no such database file: /no/such.sqlite"),
+        (["--db", "{db}", "--sql", "select * from t where id > 10"], "the query returned no rows"),
+        (["--db", "{db}", "--sql", "pragma foreign_keys = 1"], "the statement returns no rows"),
+        (["--db", "{db}", "--sql", "delete from t"], "OperationalError: attempt to write a readonly database"),
+        (["--db", "{db}", "--sql", "selec"], "syntax error"),
+    ],
+)
+def test_bench_refuses_bad_input_in_one_line(connection, tmp_path, args, message):
+    connection.commit()
+    done = bench("--quiet", *(arg.format(db=tmp_path / "t.sqlite") for arg in args))
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
+    assert connection.execute("select count(*) from t").fetchone() == (3,)
+
+
+@pytest.mark.parametrize("args, status", [([], 2), (["other"], 2), (["--help"], 0)])
+def test_module_usage(args, status):
+    done = subprocess.run([sys.executable, "-m", "orvane", *args], capture_output=True, text=True)
+    assert done.returncode == status and "usage: python -m orvane bench" in done.stdout + done.stderr
 
 
 def test_bench_reports_the_first_difference():
