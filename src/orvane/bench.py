@@ -125,7 +125,7 @@ class Measurement:
 def timed(path: str, rows: int, work: Callable[[], list[Any]], repeat: int, collector: bool) -> Measurement:
     """The best of `repeat` runs of `work`, from a fresh collection; the
     collector runs during them unless `collector` is false."""
-    best, values = float("inf"), []
+    best, values = float("inf"), list[Any]()
     gc.collect()
     for _ in range(repeat):
         values = []
