@@ -177,6 +177,11 @@ def test_every_fetch_path_on_every_driver(query, read):
     assert typed(rows) == typed(ROWS)
 
 
+def test_an_empty_result_on_every_driver(query, flavour):
+    result = Result(query(f"select {COLUMNS} from t where id > 10"), DECLARED, flavour=flavour)
+    assert result.fetchone() is None and result.fetchmany(5) == [] and result.fetchall() == [] and list(result) == []
+
+
 def test_untyped_rows_are_what_the_driver_fetched(query):
     cursor = query(f"select {COLUMNS} from t order by id")
     expected = [tuple(values) for values in query(f"select {COLUMNS} from t order by id").fetchall()]

@@ -26,6 +26,7 @@ from itertools import chain
 from typing import Any
 
 from orvane import flavours
+from orvane.drivers import description_of
 from orvane.results import Numeric, Result, Types
 
 DEFAULT_ROWS = 50_000
@@ -366,10 +367,10 @@ def bench(options: argparse.Namespace, progress: Callable[[str], None]) -> dict[
         raise BenchError(f"the compiled modules do not import ({error}); build them first") from None
     with open_source(options, progress) as source:
         progress("driver: fetchall()")
-        cursor = source.execute()
-        if cursor.description is None:
+        description = description_of(source.execute())
+        if description is None:
             raise BenchError("the statement returns no rows: give a query (select ...)")
-        columns = [column[0] for column in cursor.description]
+        columns = [column[0] for column in description]
         raw = timed("fetchall", 1, lambda: source.execute().fetchall(), options.repeat, options.gc)
         if not raw.values:
             raise BenchError("the query returned no rows: there is nothing to measure")

@@ -190,11 +190,22 @@ def sqlite_declared_type(declared: str | None) -> Any:
     return None
 
 
-def reported_types(cursor: Any) -> ReportedTypes | None:
+def description_of(cursor: Any) -> Sequence[Any] | None:
+    """The cursor's description. apsw keeps none once a statement has run
+    to completion, which a query of no rows has done at once: that is an
+    empty result."""
+    try:
+        return cursor.description  # type: ignore[no-any-return]
+    except Exception as error:
+        if _driver(cursor) == "apsw" and type(error).__name__ == "ExecutionCompleteError":
+            return ()
+        raise
+
+
+def reported_types(cursor: Any, description: Sequence[Any]) -> ReportedTypes | None:
     """The column types the cursor's driver reports, or None for a driver
     that reports none we can read."""
     driver = _driver(cursor)
-    description = cursor.description
     if driver == "psycopg":
         return ReportedTypes([_postgres_type(column) for column in description], delivered=True)
     if driver == "duckdb":

@@ -11,11 +11,11 @@ chosen from the column types the caller declares or the driver reports.
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 from orvane.converters import ColumnConverter, ConversionError, Numeric, Processor, column_converter
-from orvane.drivers import CursorReader, Fetched, no_reported_types, reported_types
+from orvane.drivers import CursorReader, Fetched, description_of, no_reported_types, reported_types
 from orvane.engine.result import NoSuchColumnError, ResultMetaData
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
@@ -66,20 +66,22 @@ class Result:
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        if cursor.description is None:
+        description = description_of(cursor)
+        if description is None:
             raise ValueError("the cursor has no result rows: execute a query that returns rows first")
         self._flavour = flavour or preferred()
-        names = [column[0] for column in cursor.description]
+        names = [column[0] for column in description]
         self._metadata = ResultMetaData.from_names(names)
         self._key_style = key_style
         self._reader = CursorReader(cursor, names)
-        self._columns = self._plan(cursor, names, types)
+        self._columns = self._plan(cursor, description, types) if names else []
         self._processors: list[Processor] = [None] * len(names)
         for column in self._columns:
             self._processors[column.index] = column.processor
 
-    def _plan(self, cursor: Any, names: list[str], types: Types) -> list[_Column]:
-        reported = reported_types(cursor)
+    def _plan(self, cursor: Any, description: Sequence[Any], types: Types) -> list[_Column]:
+        names = [column[0] for column in description]
+        reported = reported_types(cursor, description)
         if types == "reported":
             if reported is None:
                 raise ValueError(no_reported_types(cursor))
