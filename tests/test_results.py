@@ -386,6 +386,11 @@ def test_rows_that_are_no_sequence_are_refused(flavour, row, kind):
         Result(FetchOneCursor([row]), flavour=flavour).fetchall()
 
 
+def test_mapping_rows_cannot_hold_shared_names(flavour):
+    with pytest.raises(TypeError, match="rows fetched as mappings lose columns that share a name"):
+        Result(FetchOneCursor([{"a": 1}], ("a", "a")), flavour=flavour).fetchall()
+
+
 def test_sqlite_rows_and_arraysize(connection, flavour):
     connection.row_factory = sqlite3.Row
     cursor = connection.execute("select id, name from t order by id")
