@@ -246,6 +246,16 @@ def test_numeric_without_scale_is_quantised(postgres, flavour):
     assert str(row.a) == "2.68" and str(row.b) == "123456789012345678901234567890"
 
 
+def test_postgres_loaders_that_deliver_another_type(postgres, flavour):
+    from psycopg.types.numeric import FloatLoader
+
+    cursor = postgres.cursor()
+    cursor.adapters.register_loader("numeric", FloatLoader)
+    cursor.execute("select null::numeric(4,2) as n, 3::numeric(4,2) as m union all select 1.25, 2")
+    rows = Result(cursor, {"n": Numeric(2), "m": Numeric(2)}, flavour=flavour).fetchall()
+    assert [tuple(map(str, row)) for row in rows] == [("None", "3.00"), ("1.25", "2.00")]
+
+
 def test_postgres_dict_rows_follow_the_description(postgres, flavour):
     from psycopg.rows import dict_row
 

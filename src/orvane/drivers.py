@@ -5,6 +5,7 @@ that are mappings rather than sequences, and the column types it reports."""
 from __future__ import annotations
 
 import datetime
+import decimal
 import operator
 import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -96,11 +97,11 @@ class CursorReader:
 @dataclass(frozen=True)
 class ReportedTypes:
     """The column types a driver reports: per column a declared type, or
-    None where it reports one we cannot map. `delivered` says whether the
-    driver converts values to those types itself."""
+    None where it reports one we cannot map; and per column the Python type
+    of its values where the driver converts them itself, else None."""
 
     types: list[Any]
-    delivered: bool
+    kinds: list[type | None]
 
 
 def _driver(cursor: Any) -> str:
@@ -127,6 +128,14 @@ _POSTGRES_TYPES: dict[int, Any] = {
     1266: datetime.time,
 }
 _POSTGRES_NUMERIC = 1700
+
+
+def _kind(declared: Any) -> type | None:
+    return decimal.Decimal if isinstance(declared, Numeric) else declared
+
+
+def _postgres_kind(column: Any) -> type | None:
+    return decimal.Decimal if column[1] == _POSTGRES_NUMERIC else _kind(_postgres_type(column))
 
 
 def _postgres_type(column: Any) -> Any:
@@ -207,13 +216,14 @@ def reported_types(cursor: Any, description: Sequence[Any]) -> ReportedTypes | N
     that reports none we can read."""
     driver = _driver(cursor)
     if driver == "psycopg":
-        return ReportedTypes([_postgres_type(column) for column in description], delivered=True)
+        return ReportedTypes([_postgres_type(column) for column in description], [_postgres_kind(column) for column in description])
     if driver == "duckdb":
-        return ReportedTypes([_duckdb_type(column) for column in description], delivered=True)
+        types = [_duckdb_type(column) for column in description]
+        return ReportedTypes(types, [_kind(declared) for declared in types])
     if driver == "apsw":
         # SQLite stores any value in any column, so the values still need
         # looking at.
-        return ReportedTypes([sqlite_declared_type(column[1]) for column in description], delivered=False)
+        return ReportedTypes([sqlite_declared_type(column[1]) for column in description], [None] * len(description))
     return None
 
 

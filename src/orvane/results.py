@@ -32,21 +32,34 @@ Types = Mapping[str, Any] | Literal["reported"] | None
 class _Column:
     """A converted column: its converter and what is known of its values."""
 
-    __slots__ = ("index", "converter", "delivered", "value_of", "watched", "processor")
+    __slots__ = ("index", "converter", "kind", "fixed", "value_of", "watched", "processor")
 
-    def __init__(self, index: int, converter: ColumnConverter, delivered: bool):
+    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool):
         self.index = index
         self.converter = converter
-        self.delivered = delivered
+        self.kind = kind
         self.value_of = operator.itemgetter(index)
-        # The types of a chunk's values are looked at unless the driver
-        # delivers the declared type or the fast processor refuses every
-        # input it does not convert exactly.
-        self.watched = not delivered and not converter.strict
-        self.processor: Processor = None if delivered else converter.fast
+        # Where the driver reports the column's type and converts its values
+        # itself, the processor is chosen once; otherwise the types of each
+        # chunk's values are looked at, unless the fast processor refuses
+        # every input that it does not convert exactly.
+        self.fixed = kind is not None
+        if as_declared:
+            self.processor: Processor = None
+        elif kind is not None:
+            self.processor = converter.processor_for({kind})
+        else:
+            self.processor = converter.fast
+        self.watched = not self.fixed and not converter.strict
+
+    def value_types(self, fetched: list[Fetched]) -> set[type]:
+        return set(map(type, map(self.value_of, fetched)))
 
     def processor_for(self, fetched: list[Fetched]) -> Processor:
-        return self.converter.processor_for(set(map(type, map(self.value_of, fetched))))
+        return self.converter.processor_for(self.value_types(fetched))
+
+    def unfix(self) -> None:
+        self.fixed, self.watched, self.processor = False, True, self.converter.fast
 
 
 class Result:
@@ -78,6 +91,7 @@ class Result:
         self._processors: list[Processor] = [None] * len(names)
         for column in self._columns:
             self._processors[column.index] = column.processor
+        self._unchecked = [column for column in self._columns if column.fixed]
 
     def _plan(self, cursor: Any, description: Sequence[Any], types: Types) -> list[_Column]:
         names = [column[0] for column in description]
@@ -96,8 +110,9 @@ class Result:
         columns = []
         for index, kind in declared.items():
             converter = column_converter(kind, self._flavour)
-            delivered = reported is not None and reported.delivered and reported.types[index] == kind
-            columns.append(_Column(index, converter, delivered))
+            delivered = reported.kinds[index] if reported else None
+            as_declared = delivered is not None and reported is not None and reported.types[index] == kind
+            columns.append(_Column(index, converter, delivered, as_declared))
         return columns
 
     @property
@@ -109,6 +124,8 @@ class Result:
 
     def _build_rows(self, fetched: list[Fetched]) -> list[Row]:
         """Rows of fetched values, each value converted for its column."""
+        if self._unchecked:
+            self._check_delivered(fetched)
         processors = self._processors
         watched = [column for column in self._columns if column.watched]
         if watched:
@@ -119,6 +136,18 @@ class Result:
             return self._make_rows(processors, fetched)
         except Exception:
             return self._rebuild_rows(fetched)
+
+    def _check_delivered(self, fetched: list[Fetched]) -> None:
+        """Drivers can be told to load a type as another (psycopg's loaders);
+        the first values of a column show it, as one loader reads them all."""
+        for column in list(self._unchecked):
+            seen = column.value_types(fetched) - {type(None)}
+            if not seen:
+                continue
+            self._unchecked.remove(column)
+            if seen != {column.kind}:
+                column.unfix()
+                self._processors[column.index] = column.processor
 
     def _make_rows(self, processors: list[Processor], fetched: list[Fetched]) -> list[Row]:
         metadata, row_class, key_style = self._metadata, self._flavour.row_class, self._key_style
@@ -131,7 +160,7 @@ class Result:
         processor did not fit is looked at in every later chunk too."""
         processors = list(self._processors)
         for column in self._columns:
-            if column.delivered:
+            if column.fixed:
                 continue
             processor = column.processor_for(fetched)
             if processor is not column.processor:
