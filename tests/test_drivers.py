@@ -249,9 +249,11 @@ def test_numeric_without_scale_is_quantised(postgres, flavour):
 def test_postgres_loaders_that_deliver_another_type(postgres, flavour):
     from psycopg.types.numeric import FloatLoader
 
+    postgres.execute("create table amounts (n numeric(4,2), m numeric(4,2))")
+    postgres.execute("insert into amounts values (null, 3), (1.25, 2)")
     cursor = postgres.cursor()
     cursor.adapters.register_loader("numeric", FloatLoader)
-    cursor.execute("select null::numeric(4,2) as n, 3::numeric(4,2) as m union all select 1.25, 2")
+    cursor.execute("select n, m from amounts")
     rows = Result(cursor, {"n": Numeric(2), "m": Numeric(2)}, flavour=flavour).fetchall()
     assert [tuple(map(str, row)) for row in rows] == [("None", "3.00"), ("1.25", "2.00")]
 
