@@ -124,6 +124,8 @@ class Result:
 
     def _build_rows(self, fetched: list[Fetched]) -> list[Row]:
         """Rows of fetched values, each value converted for its column."""
+        if not self._columns:
+            return self._make_rows(None, fetched)
         if self._unchecked:
             self._check_delivered(fetched)
         processors = self._processors
@@ -149,7 +151,7 @@ class Result:
                 column.unfix()
                 self._processors[column.index] = column.processor
 
-    def _make_rows(self, processors: list[Processor], fetched: list[Fetched]) -> list[Row]:
+    def _make_rows(self, processors: list[Processor] | None, fetched: list[Fetched]) -> list[Row]:
         metadata, row_class, key_style = self._metadata, self._flavour.row_class, self._key_style
         keymap = metadata._keymap
         return [row_class(metadata, processors, keymap, key_style, values) for values in fetched]
