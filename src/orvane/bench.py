@@ -156,9 +156,10 @@ def tuple_of(getter: Callable[..., Any], items: Sequence[Any]) -> Callable[[Any]
     return getter(*items)  # type: ignore[no-any-return]
 
 
-def _paths(flavour: flavours.Flavour, source: Source, options: argparse.Namespace) -> Iterator[tuple[str, int, Callable[[], list[Any]]]]:
-    """(path, rows, work) for each path of one flavour; `work` returns the
-    values read, as tuples, for the comparison of the flavours."""
+def _paths(flavour: flavours.Flavour, source: Source) -> Iterator[tuple[str, int, Callable[[], list[Any]]]]:
+    """(path, rows read, work) for each path of one flavour, rows read 0 for
+    a fetch, whose rows are counted once fetched; `work` returns the values
+    read, for the comparison of the flavours."""
 
     def result(types: Types = source.types) -> Result:
         return Result(source.execute(), types, flavour=flavour)
@@ -190,7 +191,7 @@ def measure(flavour: flavours.Flavour, source: Source, options: argparse.Namespa
     `options.repeat` runs, one run of the pure twins."""
     repeat = options.repeat if flavour.name == "compiled" else 1
     measurements = []
-    for path, count, work in _paths(flavour, source, options):
+    for path, count, work in _paths(flavour, source):
         progress(f"{flavour.name}: {path}")
         measurement = timed(path, count or 1, work, repeat, options.gc)
         if not count:  # a fetch: the rows are counted once fetched
