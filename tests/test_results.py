@@ -170,30 +170,81 @@ def test_pure_rows_pickle(connection):
 
 
 def bench(*args):
-    return subprocess.run([sys.executable, "-m", "orvane", "bench", *args], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", "orvane", "bench", "--repeat", "1", *args], capture_output=True, text=True)
 
 
 def test_bench_table_and_json():
     done = bench("--rows", "300")
     assert done.returncode == 0, done.stderr
     assert "300 rows x 9 columns" in done.stdout and "Both flavours produced identical values." in done.stdout
-    assert done.stderr == ""  # no progress line when stderr is not a terminal
-    figures = json.loads(bench("--rows", "200", "--json").stdout)
-    assert figures["rows"] == 200 and {p["path"] for p in figures["paths"]} >= {"fetch (build rows)", "by attribute row.name"}
+    assert "driver fetchall() alone" in done.stdout and "cycle collector on" in done.stdout
+    # A line per stage on stderr, also when it is a pipe.
+    stages = done.stderr.splitlines()
+    assert "orvane bench: compiled: fetch with types" in stages and "orvane bench: pure: mapping view row._mapping[name]" in stages
+    figures = json.loads(bench("--rows", "200", "--json", "--quiet", "--no-gc").stdout)
+    assert figures["rows"] == 200 and figures["collector"] == "paused"
+    assert {p["path"] for p in figures["paths"]} >= {"fetch with types", "fetch without types", "by attribute row.name"}
     assert all(p["compiled_rows_per_second"] > 0 and p["pure_rows_per_second"] > 0 for p in figures["paths"])
+    assert figures["paths"][0]["compiled_over_raw_fetchall"] > 0 and figures["raw_fetchall_rows_per_second"] > 0
 
 
-def test_bench_on_a_users_database(connection, tmp_path):
+def test_bench_help():
+    done = bench("--help")
+    assert done.returncode == 0 and "--dsn" in done.stdout and "--no-gc" in done.stdout and done.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "sql, columns",
+    [
+        ("select id from t", 1),
+        ("select price from t", 1),
+        ("select id, name, name as again, id as name from t", 4),
+    ],
+    ids=["one integer column", "one real column", "shared names"],
+)
+def test_bench_on_a_users_database(connection, tmp_path, sql, columns):
     connection.commit()
-    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", "select id, name, name as again from t", "--json")
+    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", sql, "--json", "--quiet")
     assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout)["rows"] == 3
+    figures = json.loads(done.stdout)
+    assert figures["rows"] == 3 and len(figures["columns"]) == columns
 
 
-@pytest.mark.parametrize("args", [["--db", "x.sqlite"], ["--rows", "0"], ["--db", "/no/such.sqlite", "--sql", "select 1"], []])
-def test_bench_refuses_bad_arguments(args):
-    done = subprocess.run([sys.executable, "-m", "orvane", *(["bench"] + args if args else [])], capture_output=True, text=True)
-    assert done.returncode == 2 and "usage" in done.stderr
+def test_bench_with_reported_types(connection, tmp_path):
+    pytest.importorskip("apsw", reason="reading the declared types of an SQLite file needs apsw")
+    connection.commit()
+    done = bench("--db", str(tmp_path / "t.sqlite"), "--sql", "select * from t", "--types", "reported", "--quiet")
+    assert done.returncode == 0, done.stderr
+    assert "fetch with types" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--db", "x.sqlite"], "--db needs --sql"),
+        (["--sql", "select 1"], "--sql needs --db or --dsn"),
+        (["--rows", "0"], "--rows must be at least 1"),
+        (["--rows", "many"], "invalid int value"),
+        (["--types", "reported"], "--types applies to a query of your own"),
+        (["--db", "/no/such.sqlite", "--sql", "select 1"], "no such database file: /no/such.sqlite"),
+        (["--db", "{db}", "--sql", "select * from t where id > 10"], "the query returned no rows"),
+        (["--db", "{db}", "--sql", "pragma foreign_keys = 1"], "the statement returns no rows"),
+        (["--db", "{db}", "--sql", "delete from t"], "OperationalError: attempt to write a readonly database"),
+        (["--db", "{db}", "--sql", "selec"], "syntax error"),
+    ],
+)
+def test_bench_refuses_bad_input_in_one_line(connection, tmp_path, args, message):
+    connection.commit()
+    done = bench("--quiet", *(arg.format(db=tmp_path / "t.sqlite") for arg in args))
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
+    assert connection.execute("select count(*) from t").fetchone() == (3,)
+
+
+@pytest.mark.parametrize("args, status", [([], 2), (["other"], 2), (["--help"], 0)])
+def test_module_usage(args, status):
+    done = subprocess.run([sys.executable, "-m", "orvane", *args], capture_output=True, text=True)
+    assert done.returncode == status and "usage: python -m orvane bench" in done.stdout + done.stderr
 
 
 def test_bench_reports_the_first_difference():
@@ -213,3 +264,144 @@ def test_readme_example_runs(capsys):
     example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     exec(compile(example, "README.md", "exec"), {})
     assert "12.50" in capsys.readouterr().out
+
+
+# ---- declared types over what SQLite stores ----------------------------------
+
+
+def one_value(flavour, stored, declared):
+    connection = sqlite3.connect(":memory:")
+    try:
+        return Result(connection.execute("select ? as v", (stored,)), {"v": declared}, flavour=flavour).fetchone().v
+    finally:
+        connection.close()
+
+
+@pytest.mark.parametrize(
+    "declared, stored, expected",
+    [
+        (Numeric(2), "12345678901234567.89", decimal.Decimal("12345678901234567.89")),
+        (Numeric(2), " 1.005 ", decimal.Decimal("1.00")),
+        (Numeric(2), "1.015", decimal.Decimal("1.02")),
+        (Numeric(1), "-0.25e1", decimal.Decimal("-2.5")),
+        (Numeric(2), 2**62 + 1, decimal.Decimal("4611686018427387905.00")),
+        (Numeric(0), 7, decimal.Decimal("7")),
+        (Numeric(2), 1.5, decimal.Decimal("1.50")),
+        (bool, "0", False),
+        (bool, "1", True),
+        (bool, "false", False),
+        (bool, "TRUE", True),
+        (bool, "t", True),
+        (bool, "F", False),
+        (bool, "Yes", True),
+        (bool, "no", False),
+        (bool, 0, False),
+        (bool, 2, True),
+        (int, "42", 42),
+        (int, 7, 7),
+        (float, "1e3", 1000.0),
+        (float, 3, 3.0),
+        (str, "café".encode(), "café"),
+        (str, "plain", "plain"),
+        (bytes, b"\x00", b"\x00"),
+        (datetime.date, "2024-01-02", datetime.date(2024, 1, 2)),
+        (datetime.time, "03:04:05", datetime.time(3, 4, 5)),
+    ],
+)
+def test_declared_type_from_each_stored_type(flavour, declared, stored, expected):
+    value = one_value(flavour, stored, declared)
+    assert type(value) is type(expected) and value == expected and str(value) == str(expected)
+
+
+@pytest.mark.parametrize(
+    "declared, stored",
+    [
+        (bool, "maybe"),
+        (bool, "2"),
+        (bool, ""),
+        (bool, 1.0),
+        (bool, b"1"),
+        (Numeric(2), "abc"),
+        (Numeric(2), "NaN"),
+        (Numeric(2), b"1.5"),
+        (int, "one"),
+        (int, 1.5),
+        (int, b"1"),
+        (bytes, "text"),
+        (str, 5),
+        (datetime.datetime, 5),
+        (datetime.date, b"2024-01-02"),
+        (datetime.time, 1.5),
+    ],
+)
+def test_values_of_another_type_are_refused(flavour, declared, stored):
+    with pytest.raises(ConversionError, match="column 'v'") as info:
+        one_value(flavour, stored, declared)
+    assert info.value.value == stored
+
+
+def test_value_types_may_change_from_chunk_to_chunk(flavour):
+    stamp = datetime.datetime(2024, 1, 2, 3, 4, 5)
+    # The first chunk holds ints and text; a later one a spelled truth value
+    # and a datetime that the driver parsed itself.
+    rows = [(n, n % 2, stamp.isoformat(sep=" ")) for n in range(1500)] + [(1500, "no", stamp), (1501, None, None)]
+    types = {"flag": bool, "at": datetime.datetime}
+    built = Result(FetchOneCursor(rows, ("n", "flag", "at")), types, flavour=flavour).fetchall()
+    assert [row.flag for row in built[-4:]] == [False, True, False, None]
+    assert {type(row.at) for row in built[:-1]} == {datetime.datetime} and built[-1].at is None
+    with pytest.raises(ConversionError, match="column 'at': cannot convert 7"):
+        Result(FetchOneCursor(rows + [(2500, 1, 7)], ("n", "flag", "at")), types, flavour=flavour).fetchall()
+
+
+class FetchOneCursor:
+    """A DB-API cursor without any optional part: no iteration, no fetchmany."""
+
+    def __init__(self, rows, names=("a", "b")):
+        self.description = [(name, None, None, None, None, None, None) for name in names]
+        self._rows = list(rows)
+
+    def fetchone(self):
+        return self._rows.pop(0) if self._rows else None
+
+
+@pytest.mark.parametrize(
+    "rows",
+    [
+        [(1, "x"), (2, "y"), (3, "z")],
+        [[1, "x"], [2, "y"], [3, "z"]],
+        [{"b": "x", "a": 1}, {"a": 2, "b": "y"}, {"b": "z", "a": 3}],
+    ],
+    ids=["tuples", "lists", "mappings"],
+)
+def test_a_cursor_with_fetchone_only(flavour, rows):
+    result = Result(FetchOneCursor(rows), flavour=flavour)
+    assert tuple(result.fetchone()) == (1, "x")
+    assert [tuple(row) for row in result.fetchmany()] == [(2, "y")]
+    assert [row.b for row in result] == ["z"] and result.fetchall() == []
+
+
+@pytest.mark.parametrize("row, kind", [("ab", "str"), (object(), "object"), (b"ab", "bytes"), (5, "int")])
+def test_rows_that_are_no_sequence_are_refused(flavour, row, kind):
+    with pytest.raises(TypeError, match=f"a fetched row must be a sequence or a mapping, not {kind}"):
+        Result(FetchOneCursor([row]), flavour=flavour).fetchall()
+
+
+def test_mapping_rows_cannot_hold_shared_names(flavour):
+    with pytest.raises(TypeError, match="rows fetched as mappings lose columns that share a name"):
+        Result(FetchOneCursor([{"a": 1}], ("a", "a")), flavour=flavour).fetchall()
+
+
+def test_sqlite_rows_and_arraysize(connection, flavour):
+    connection.row_factory = sqlite3.Row
+    cursor = connection.execute("select id, name from t order by id")
+    cursor.arraysize = 2
+    result = Result(cursor, flavour=flavour)
+    assert [tuple(row) for row in result.fetchmany()] == [(1, "one"), (2, "two")]
+    assert result.fetchmany(5)[0].id == 3
+
+
+def test_reported_types_need_a_driver_that_reports_them(connection, flavour):
+    with pytest.raises(ValueError, match="the sqlite3 module reports no column types"):
+        Result(connection.execute("select id from t"), "reported", flavour=flavour)
+    with pytest.raises(ValueError, match='or "reported"'):
+        Result(connection.execute("select id from t"), "declared", flavour=flavour)

@@ -2,16 +2,23 @@
 
 import sys
 
-USAGE = "usage: python -m orvane bench [--rows N] [--json] [--db PATH --sql QUERY]"
+USAGE = "usage: python -m orvane bench [options]   (python -m orvane bench --help lists them)"
 
 
 def main(argv: list[str]) -> int:
+    if argv and argv[0] in ("-h", "--help"):
+        print(USAGE)
+        return 0
     if not argv or argv[0] != "bench":
         print(USAGE, file=sys.stderr)
         return 2
     from orvane.bench import run
 
-    return run(argv[1:])
+    try:
+        return run(argv[1:])
+    except KeyboardInterrupt:
+        print("orvane bench: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
-"""`python -m orvane bench`: fetch rows from SQLite through orvane with the
-compiled modules and with their pure-Python twins, read every value along
-each access path, check that both gave the same values, and report rows/s."""
+"""Fetch rows through orvane with the compiled modules and with their
+pure-Python twins, read every value along each access path, check that both
+gave the same values, and report rows/s and the overhead over the driver's
+own fetchall(). Without --db or --dsn the rows are generated into an SQLite
+file; the cycle collector runs as it does for users unless --no-gc."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import datetime
+import decimal
 import gc
 import json
 import operator
@@ -17,21 +20,30 @@ import sqlite3
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from itertools import chain
 from typing import Any
 
 from orvane import flavours
-from orvane.results import Numeric, Result
+from orvane.drivers import description_of
+from orvane.results import Numeric, Result, Types
 
-DEFAULT_ROWS = 150_000
+DEFAULT_ROWS = 50_000
+DEFAULT_REPEAT = 3
 
-SCHEMA = (
+COLUMNS = "id, name, score, created, day, at, active, amount, payload"
+SQLITE_SCHEMA = (
     "create table measurements ("
     " id integer primary key, name text, score real, created text, day text,"
     " at text, active integer, amount real, payload blob)"
 )
-QUERY = "select id, name, score, created, day, at, active, amount, payload from measurements"
+POSTGRES_SCHEMA = (
+    "create temporary table measurements ("
+    " id integer primary key, name text, score double precision, created timestamp, day date,"
+    " at time, active boolean, amount numeric(12,2), payload bytea)"
+)
+QUERY = f"select {COLUMNS} from measurements"
 DECLARED = {
     "score": float,
     "created": datetime.datetime,
@@ -44,30 +56,63 @@ DECLARED = {
 WORDS = ["alpha", "beta", "gamma", "delta", "øre", "straße", "naïve", "日本", "zeta"]
 
 
-def generate_database(path: str, rows: int, seed: int = 7) -> None:
-    """A file of `rows` rows of mixed columns, the same for every seed."""
+class BenchError(Exception):
+    """A bad input: reported as one line, exit status 2."""
+
+
+class FlavoursDiffer(Exception):
+    """The compiled modules and the pure twins gave different values."""
+
+
+def generated_rows(rows: int, seed: int = 7) -> Iterator[tuple[Any, ...]]:
+    """`rows` rows of mixed typed values, the same for every seed."""
     rng = random.Random(seed)
     start = datetime.datetime(2020, 1, 1)
+    for ident in range(rows):
+        moment = start + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=rng.randrange(10**6))
+        word = rng.choice(WORDS)
+        yield (
+            ident,
+            f"{word}-{ident}",
+            rng.uniform(-1e3, 1e3),
+            moment,
+            moment.date(),
+            moment.time().replace(microsecond=0),
+            bool(rng.randrange(2)),
+            round(rng.uniform(0, 1e5), 2),
+            f"{word} {ident}".encode(),
+        )
+
+
+def generate_database(path: str, rows: int, seed: int = 7) -> None:
+    """An SQLite file of generated rows, dates as ISO text, flags as 0/1."""
     with contextlib.closing(sqlite3.connect(path)) as connection, connection:
-        connection.execute(SCHEMA)
-        records = []
-        for ident in range(rows):
-            moment = start + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=rng.randrange(10**6))
-            word = rng.choice(WORDS)
-            records.append(
-                (
-                    ident,
-                    f"{word}-{ident}",
-                    rng.uniform(-1e3, 1e3),
-                    moment.isoformat(sep=" "),
-                    moment.date().isoformat(),
-                    moment.time().replace(microsecond=0).isoformat(),
-                    rng.randrange(2),
-                    round(rng.uniform(0, 1e5), 2),
-                    f"{word} {ident}".encode(),
-                )
-            )
-        connection.executemany("insert into measurements values (?, ?, ?, ?, ?, ?, ?, ?, ?)", records)
+        connection.execute(SQLITE_SCHEMA)
+        connection.executemany(
+            "insert into measurements values (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (
+                (ident, name, score, created.isoformat(sep=" "), day.isoformat(), at.isoformat(), int(active), amount, payload)
+                for ident, name, score, created, day, at, active, amount, payload in generated_rows(rows, seed)
+            ),
+        )
+
+
+def fill_postgres(connection: Any, rows: int, seed: int = 7) -> None:
+    """The generated rows in a temporary table of the connection's session."""
+    connection.execute(POSTGRES_SCHEMA)
+    with connection.cursor().copy(f"copy measurements ({COLUMNS}) from stdin") as copy:
+        for row in generated_rows(rows, seed):
+            copy.write_row(row)
+
+
+@dataclass
+class Source:
+    """Where the rows come from: `execute` runs the query on a new cursor."""
+
+    label: str
+    execute: Callable[[], Any]
+    types: Types
+    close: Callable[[], None] = field(default=lambda: None)
 
 
 @dataclass
@@ -75,20 +120,25 @@ class Measurement:
     path: str
     rows_per_second: float
     values: list[Any]
+    seconds: float = 0.0
 
 
-def timed(path: str, rows: int, work: Callable[[], list[Any]]) -> Measurement:
-    # The cycle collector would otherwise walk every row built so far, a cost
-    # that grows with the run and says nothing about either flavour.
+def timed(path: str, rows: int, work: Callable[[], list[Any]], repeat: int, collector: bool) -> Measurement:
+    """The best of `repeat` runs of `work`, from a fresh collection; the
+    collector runs during them unless `collector` is false."""
+    best, values = float("inf"), list[Any]()
     gc.collect()
-    gc.disable()
-    try:
-        started = time.perf_counter()
-        values = work()
-        elapsed = max(time.perf_counter() - started, 1e-9)
-    finally:
-        gc.enable()
-    return Measurement(path, rows / elapsed, values)
+    for _ in range(repeat):
+        values = []
+        if not collector:
+            gc.disable()
+        try:
+            started = time.perf_counter()
+            values = work()
+            best = min(best, max(time.perf_counter() - started, 1e-9))
+        finally:
+            gc.enable()
+    return Measurement(path, rows / best, values, best)
 
 
 def attribute_names(names: Sequence[str], row_class: type) -> list[str]:
@@ -96,59 +146,108 @@ def attribute_names(names: Sequence[str], row_class: type) -> list[str]:
     return [n for n in names if n.isidentifier() and not n.startswith("_") and not hasattr(row_class, n)]
 
 
-def measure(flavour: flavours.Flavour, connection: sqlite3.Connection, sql: str, types: dict[str, Any], progress: Callable[[str], None]) -> list[Measurement]:
-    def result() -> Result:
-        return Result(connection.execute(sql), types, flavour=flavour)
+def tuple_of(getter: Callable[..., Any], items: Sequence[Any]) -> Callable[[Any], tuple[Any, ...]]:
+    """`getter(*items)` that gives a tuple for any number of items."""
+    if not items:
+        return lambda row: ()
+    if len(items) == 1:
+        one = getter(items[0])
+        return lambda row: (one(row),)
+    return getter(*items)  # type: ignore[no-any-return]
 
-    progress(f"{flavour.name}: fetching")
-    fetched = timed("fetch (build rows)", 1, lambda: result().fetchall())
-    rows, count = fetched.values, len(fetched.values)
-    fetched.rows_per_second *= count
-    measurements = [Measurement(fetched.path, fetched.rows_per_second, [tuple(row) for row in rows])]
 
+def _paths(flavour: flavours.Flavour, source: Source) -> Iterator[tuple[str, int, Callable[[], list[Any]]]]:
+    """(path, rows read, work) for each path of one flavour, rows read 0 for
+    a fetch, whose rows are counted once fetched; `work` returns the values
+    read, for the comparison of the flavours."""
+
+    def result(types: Types = source.types) -> Result:
+        return Result(source.execute(), types, flavour=flavour)
+
+    rows: list[Any] = []
+
+    def fetch(types: Types) -> list[Any]:
+        rows[:] = result(types).fetchall()
+        return rows
+
+    if source.types:
+        yield "fetch without types", 0, lambda: fetch(None)
+    yield ("fetch with types" if source.types else "fetch"), 0, lambda: fetch(source.types)
+    count = len(rows)
     names = list(result().keys())
     unique = [n for n in names if names.count(n) == 1]
-    by_position = operator.itemgetter(*range(len(names)))
-    by_name = operator.itemgetter(*unique) if unique else (lambda row: ())
-    readable = attribute_names(unique, flavour.row_class)
-    by_attribute = operator.attrgetter(*readable) if readable else (lambda row: ())
-    plan: list[tuple[str, Callable[[], list[Any]]]] = [
-        ("by position row[i]", lambda: [by_position(row) for row in rows]),
-        ("by name row[name]", lambda: [by_name(row) for row in rows]),
-        ("by attribute row.name", lambda: [by_attribute(row) for row in rows]),
-        ("columns(...) fetch", lambda: list(result().columns(*unique))),
-        ("mapping view row._mapping[name]", lambda: [by_name(row._mapping) for row in rows]),
-    ]
-    for path, work in plan:
+    by_position = tuple_of(operator.itemgetter, range(len(names)))
+    by_name = tuple_of(operator.itemgetter, unique)
+    by_attribute = tuple_of(operator.attrgetter, attribute_names(unique, flavour.row_class))
+    yield "by position row[i]", count, lambda: [by_position(row) for row in rows]
+    yield "by name row[name]", count, lambda: [by_name(row) for row in rows]
+    yield "by attribute row.name", count, lambda: [by_attribute(row) for row in rows]
+    yield "columns(...) fetch", count, lambda: list(result().columns(*range(len(names))))
+    yield "mapping view row._mapping[name]", count, lambda: [by_name(row._mapping) for row in rows]
+
+
+def measure(flavour: flavours.Flavour, source: Source, options: argparse.Namespace, progress: Callable[[str], None]) -> list[Measurement]:
+    """Each path of one flavour: the compiled modules' best of
+    `options.repeat` runs, one run of the pure twins."""
+    repeat = options.repeat if flavour.name == "compiled" else 1
+    measurements = []
+    for path, count, work in _paths(flavour, source):
         progress(f"{flavour.name}: {path}")
-        measurements.append(timed(path, count, work))
+        measurement = timed(path, count or 1, work, repeat, options.gc)
+        if not count:  # a fetch: the rows are counted once fetched
+            measurement.rows_per_second *= len(measurement.values)
+            measurement.values = [tuple(row) for row in measurement.values]
+        measurements.append(measurement)
     return measurements
+
+
+# Types whose equal values can still print differently: 1.5 and 1.50.
+_PRINTED_TYPES = (decimal.Decimal, float)
+
+
+def _same(a: list[Any], b: list[Any]) -> bool:
+    if a != b:
+        return False
+    flat_a, flat_b = list(chain.from_iterable(a)), list(chain.from_iterable(b))
+    if list(map(type, flat_a)) != list(map(type, flat_b)):
+        return False
+    return [repr(v) for v in flat_a if isinstance(v, _PRINTED_TYPES)] == [repr(v) for v in flat_b if isinstance(v, _PRINTED_TYPES)]
 
 
 def first_difference(compiled: list[Measurement], pure: list[Measurement]) -> str | None:
     """Where the two flavours' values differ, in type or in value."""
     for ours, theirs in zip(compiled, pure):
+        if _same(ours.values, theirs.values):
+            continue
         for index, (a, b) in enumerate(zip(ours.values, theirs.values)):
-            if a != b or [type(v) for v in a] != [type(v) for v in b] or repr(a) != repr(b):
+            if not _same([a], [b]):
                 return f"{ours.path}, row {index}: compiled {a!r} but pure {b!r}"
-        if len(ours.values) != len(theirs.values):
-            return f"{ours.path}: compiled gave {len(ours.values)} rows, pure {len(theirs.values)}"
+        return f"{ours.path}: compiled gave {len(ours.values)} rows, pure {len(theirs.values)}"
     return None
 
 
-def report(rows: int, columns: Sequence[str], source: str, compiled: list[Measurement], pure: list[Measurement]) -> dict[str, Any]:
+def report(rows: int, columns: Sequence[str], source: str, raw: Measurement, compiled: list[Measurement], pure: list[Measurement], options: argparse.Namespace) -> dict[str, Any]:
+    def over_raw(measurement: Measurement) -> float | None:
+        if not measurement.path.startswith("fetch"):
+            return None
+        return round(measurement.seconds / raw.seconds, 2)
+
     return {
         "rows": rows,
         "columns": list(columns),
         "source": source,
         "python": f"{platform.python_implementation()} {platform.python_version()}",
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
+        "collector": "on" if options.gc else "paused",
+        "repeat": options.repeat,
+        "raw_fetchall_rows_per_second": round(raw.rows_per_second),
         "paths": [
             {
                 "path": ours.path,
                 "compiled_rows_per_second": round(ours.rows_per_second),
                 "pure_rows_per_second": round(theirs.rows_per_second),
-                "speedup": round(ours.rows_per_second / theirs.rows_per_second, 2) if theirs.rows_per_second else None,
+                "speedup": round(ours.rows_per_second / theirs.rows_per_second, 2),
+                "compiled_over_raw_fetchall": over_raw(ours),
             }
             for ours, theirs in zip(compiled, pure)
         ],
@@ -158,77 +257,157 @@ def report(rows: int, columns: Sequence[str], source: str, compiled: list[Measur
 def format_table(figures: dict[str, Any]) -> str:
     lines = [
         f"orvane bench: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
-        f"{figures['python']} on {figures['machine']}",
+        f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']};"
+        f" compiled: best of {figures['repeat']}, pure: one run",
         "",
-        f"{'path':<34}{'compiled rows/s':>17}{'pure rows/s':>14}{'speedup':>10}",
+        f"{'path':<34}{'compiled rows/s':>17}{'pure rows/s':>14}{'speedup':>10}{'÷ fetchall':>12}",
+        f"{'driver fetchall() alone':<34}{figures['raw_fetchall_rows_per_second']:>17,}{'':>14}{'':>10}{'1.00':>12}",
     ]
     for entry in figures["paths"]:
+        ratio = entry["compiled_over_raw_fetchall"]
         lines.append(
             f"{entry['path']:<34}{entry['compiled_rows_per_second']:>17,}"
             f"{entry['pure_rows_per_second']:>14,}{entry['speedup']:>9.1f}x"
+            f"{'' if ratio is None else f'{ratio:.2f}':>12}"
         )
     lines.append("")
     lines.append("Both flavours produced identical values.")
     return "\n".join(lines)
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:
+        raise BenchError(f"{message} (see --help)")
+
+
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m orvane bench", description=__doc__)
+    parser = _Parser(prog="python -m orvane bench", description=__doc__)
     parser.add_argument("--rows", type=int, default=DEFAULT_ROWS, help=f"rows to generate (default {DEFAULT_ROWS:,})")
+    parser.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, help=f"runs of each compiled path, the best counts (default {DEFAULT_REPEAT})")
+    parser.add_argument("--no-gc", dest="gc", action="store_false", help="pause the cycle collector while timing")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
-    parser.add_argument("--db", help="an SQLite file of your own to measure instead (needs --sql)")
-    parser.add_argument("--sql", help="the query to run against --db")
+    parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--db", metavar="PATH", help="an SQLite file of your own to measure (with --sql; opened read-only)")
+    source.add_argument("--dsn", help="a PostgreSQL connection string: measure through psycopg (with --sql, or on the generated rows in a temporary table)")
+    parser.add_argument("--sql", help="the query to run against --db or --dsn")
+    parser.add_argument(
+        "--types",
+        choices=["none", "reported"],
+        default="none",
+        help="for --sql: convert no column (default), or convert each to the type the driver reports (an SQLite file is then read through apsw)",
+    )
     arguments = parser.parse_args(argv)
-    if (arguments.db is None) != (arguments.sql is None):
-        parser.error("--db and --sql go together")
+    if arguments.db is not None and arguments.sql is None:
+        parser.error("--db needs --sql")
+    if arguments.sql is not None and arguments.db is None and arguments.dsn is None:
+        parser.error("--sql needs --db or --dsn")
+    if arguments.types != "none" and arguments.sql is None:
+        parser.error("--types applies to a query of your own (--sql)")
     if arguments.rows < 1:
         parser.error("--rows must be at least 1")
-    if arguments.db is not None and not os.path.exists(arguments.db):
-        parser.error(f"no such database file: {arguments.db}")
+    if arguments.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    if arguments.db is not None and not os.path.isfile(arguments.db):
+        raise BenchError(f"no such database file: {arguments.db}")
     return arguments
 
 
-def run(argv: Sequence[str]) -> int:
-    arguments = parse_arguments(argv)
+def _import_driver(name: str, purpose: str) -> Any:
     try:
-        compiled = flavours.compiled()
-    except ImportError as error:
-        print(f"orvane bench: the compiled modules do not import ({error}); build them first", file=sys.stderr)
-        return 2
-    pure = flavours.pure()
-    progress = _progress_line if sys.stderr.isatty() else (lambda text: None)
+        return __import__(name)
+    except ImportError:
+        raise BenchError(f"{purpose} needs the {name} driver: pip install 'orvane[drivers]'") from None
 
+
+def _sqlite_source(path: str, sql: str, types: Types, label: str) -> Source:
+    if types == "reported":
+        apsw = _import_driver("apsw", "reading the column types of an SQLite file")
+        connection = apsw.Connection(path, flags=apsw.SQLITE_OPEN_READONLY)
+        return Source(label, lambda: connection.cursor().execute(sql), types, connection.close)
+    reader = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    return Source(label, lambda: reader.execute(sql), types, reader.close)
+
+
+def _postgres_source(dsn: str, sql: str | None, types: Types, rows: int, progress: Callable[[str], None]) -> Source:
+    psycopg = _import_driver("psycopg", "--dsn")
+    connection = psycopg.connect(dsn)
+    if sql is None:
+        progress(f"loading {rows:,} generated rows into a temporary table")
+        fill_postgres(connection, rows)
+        sql, types, label = QUERY, DECLARED, "generated rows, PostgreSQL through psycopg"
+    else:
+        label = f"PostgreSQL through psycopg: {sql}"
+    # Nothing the query does is kept: the connection closes without a commit.
+    return Source(label, lambda: connection.execute(sql), types, connection.close)
+
+
+@contextlib.contextmanager
+def open_source(options: argparse.Namespace, progress: Callable[[str], None]) -> Iterator[Source]:
+    types: Types = None if options.types == "none" else options.types
     with tempfile.TemporaryDirectory() as folder:
-        if arguments.db is None:
-            path, sql, types = os.path.join(folder, "bench.sqlite"), QUERY, DECLARED
-            progress(f"generating {arguments.rows:,} rows")
-            generate_database(path, arguments.rows)
-            source = "generated SQLite file"
+        if options.dsn is not None:
+            source = _postgres_source(options.dsn, options.sql, types, options.rows, progress)
+        elif options.db is not None:
+            source = _sqlite_source(options.db, options.sql, types, f"{os.path.basename(options.db)}: {options.sql}")
         else:
-            path, sql, types = arguments.db, arguments.sql, {}
-            source = f"{os.path.basename(arguments.db)}: {sql}"
-        connection = sqlite3.connect(path)
+            path = os.path.join(folder, "bench.sqlite")
+            progress(f"generating {options.rows:,} rows")
+            generate_database(path, options.rows)
+            source = _sqlite_source(path, QUERY, DECLARED, "generated SQLite file")
         try:
-            ours = measure(compiled, connection, sql, types, progress)
-            theirs = measure(pure, connection, sql, types, progress)
-            columns = [c[0] for c in connection.execute(sql).description]
-        except sqlite3.Error as error:
-            progress("")
-            print(f"orvane bench: {error}", file=sys.stderr)
-            return 2
+            yield source
         finally:
-            connection.close()
-    progress("")
+            source.close()
 
+
+def bench(options: argparse.Namespace, progress: Callable[[str], None]) -> dict[str, Any]:
+    try:
+        flavours.compiled()
+    except ImportError as error:
+        raise BenchError(f"the compiled modules do not import ({error}); build them first") from None
+    with open_source(options, progress) as source:
+        progress("driver: fetchall()")
+        description = description_of(source.execute())
+        if description is None:
+            raise BenchError("the statement returns no rows: give a query (select ...)")
+        columns = [column[0] for column in description]
+        raw = timed("fetchall", 1, lambda: source.execute().fetchall(), options.repeat, options.gc)
+        if not raw.values:
+            raise BenchError("the query returned no rows: there is nothing to measure")
+        raw.rows_per_second *= len(raw.values)
+        # One flavour after the other, so that the rows of one do not
+        # weigh on the collector while the other is timed.
+        ours = measure(flavours.compiled(), source, options, progress)
+        theirs = measure(flavours.pure(), source, options, progress)
     difference = first_difference(ours, theirs)
     if difference is not None:
+        raise FlavoursDiffer(difference)
+    return report(len(raw.values), columns, source.label, raw, ours, theirs, options)
+
+
+def run(argv: Sequence[str]) -> int:
+    try:
+        options = parse_arguments(argv)
+    except BenchError as error:
+        print(f"orvane bench: {error}", file=sys.stderr)
+        return 2
+    progress = (lambda text: None) if options.quiet else _progress_line
+    try:
+        figures = bench(options, progress)
+    except FlavoursDiffer as difference:
         print(f"orvane bench: the flavours differ: {difference}", file=sys.stderr)
         return 1
-    figures = report(len(ours[0].values), columns, source, ours, theirs)
-    print(json.dumps(figures, indent=2) if arguments.json else format_table(figures))
+    except BenchError as error:
+        print(f"orvane bench: {error}", file=sys.stderr)
+        return 2
+    except Exception as error:  # a driver's or a converter's refusal of the user's query or data
+        message = " ".join(str(error).split()) or "no message"
+        print(f"orvane bench: {type(error).__name__}: {message}", file=sys.stderr)
+        return 2
+    print(json.dumps(figures, indent=2) if options.json else format_table(figures))
     return 0
 
 
 def _progress_line(text: str) -> None:
-    sys.stderr.write(f"\r\x1b[K{text}" if text else "\r\x1b[K")
-    sys.stderr.flush()
+    print(f"orvane bench: {text}", file=sys.stderr, flush=True)

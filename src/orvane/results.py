@@ -1,5 +1,5 @@
 """Results of a DB-API 2.0 cursor as `Row` objects, with per-column converters
-chosen from the column types the caller declares.
+chosen from the column types the caller declares or the driver reports.
 
     >>> import sqlite3, datetime
     >>> connection = sqlite3.connect(":memory:")
@@ -10,95 +10,110 @@ chosen from the column types the caller declares.
 
 from __future__ import annotations
 
-import datetime
-import decimal
-from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass
-from typing import Any
+import operator
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any, Literal
 
+from orvane.converters import ColumnConverter, ConversionError, Numeric, Processor, column_converter
+from orvane.drivers import CursorReader, Fetched, description_of, no_reported_types, reported_types
 from orvane.engine.result import NoSuchColumnError, ResultMetaData
-from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS
+from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
 
-Processor = Callable[[Any], Any] | None
+__all__ = ["ConversionError", "Numeric", "Result", "Row"]
+
+# Rows fetched from the cursor at a time while iterating: enough to spread
+# the per-chunk work thin, few enough to keep memory flat.
+CHUNK_ROWS = 1000
+
+Types = Mapping[str, Any] | Literal["reported"] | None
 
 
-@dataclass(frozen=True)
-class Numeric:
-    """A decimal column: values become `decimal.Decimal` rounded to `scale`
-    digits after the point."""
+class _Column:
+    """A converted column: its converter and what is known of its values."""
 
-    scale: int
+    __slots__ = ("index", "converter", "kind", "fixed", "value_of", "watched", "processor")
 
-    def __post_init__(self) -> None:
-        if not isinstance(self.scale, int) or isinstance(self.scale, bool) or not 0 <= self.scale <= 100:
-            raise ValueError(f"a decimal scale is a whole number from 0 to 100, not {self.scale!r}")
+    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool):
+        self.index = index
+        self.converter = converter
+        self.kind = kind
+        self.value_of = operator.itemgetter(index)
+        # Where the driver reports the column's type and converts its values
+        # itself, the processor is chosen once; otherwise the types of each
+        # chunk's values are looked at, unless the fast processor refuses
+        # every input that it does not convert exactly.
+        self.fixed = kind is not None
+        if as_declared:
+            self.processor: Processor = None
+        elif kind is not None:
+            self.processor = converter.processor_for({kind})
+        else:
+            self.processor = converter.fast
+        self.watched = not self.fixed and not converter.strict
 
+    def value_types(self, fetched: list[Fetched]) -> set[type]:
+        return set(map(type, map(self.value_of, fetched)))
 
-class ConversionError(ValueError):
-    """A fetched value that its column's converter refused."""
+    def processor_for(self, fetched: list[Fetched]) -> Processor:
+        return self.converter.processor_for(self.value_types(fetched))
 
-    def __init__(self, column: str, value: Any, cause: BaseException):
-        super().__init__(f"column {column!r}: cannot convert {value!r}: {cause}")
-        self.column = column
-        self.value = value
-
-
-def processor_for(declared: Any, flavour: Flavour) -> Processor:
-    """The converter for one declared column type."""
-    converters = flavour.converters
-    if isinstance(declared, Numeric):
-        return converters.DecimalResultProcessor(decimal.Decimal, f"%.{declared.scale}f").process
-    simple = {
-        datetime.datetime: converters.str_to_datetime,
-        datetime.date: converters.str_to_date,
-        datetime.time: converters.str_to_time,
-        bool: converters.int_to_boolean,
-        float: converters.to_float,
-    }
-    if declared is str:
-        return converters.UnicodeResultProcessor("utf-8").conditional_process
-    if declared is decimal.Decimal:
-        raise TypeError("declare a decimal column as Numeric(scale), giving the digits after the point")
-    try:
-        return simple[declared]
-    except (KeyError, TypeError):
-        pass
-    known = "datetime.datetime, datetime.date, datetime.time, bool, float, str, Numeric(scale)"
-    raise TypeError(f"no converter for the declared type {declared!r}; known types: {known}")
+    def unfix(self) -> None:
+        self.fixed, self.watched, self.processor = False, True, self.converter.fast
 
 
 class Result:
     """The rows of an executed cursor.
 
-    `types` maps column names to declared types (see `processor_for`);
-    columns it does not name pass through unchanged. `flavour` picks the
-    compiled modules or their pure-Python twins.
+    `types` maps column names to declared types (see `KNOWN_TYPES` in
+    `orvane.converters`), or is "reported" to take each column's type from
+    what the driver reports; other columns pass through unchanged.
+    `flavour` picks the compiled modules or their pure-Python twins.
     """
 
     def __init__(
         self,
         cursor: Any,
-        types: Mapping[str, Any] | None = None,
+        types: Types = None,
         *,
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        if cursor.description is None:
+        description = description_of(cursor)
+        if description is None:
             raise ValueError("the cursor has no result rows: execute a query that returns rows first")
-        self._cursor = cursor
         self._flavour = flavour or preferred()
-        names = [column[0] for column in cursor.description]
+        names = [column[0] for column in description]
         self._metadata = ResultMetaData.from_names(names)
         self._key_style = key_style
-        self._processors = self._pick_processors(names, dict(types or {}))
+        self._reader = CursorReader(cursor, names)
+        self._columns = self._plan(cursor, description, types) if names else []
+        self._processors: list[Processor] = [None] * len(names)
+        for column in self._columns:
+            self._processors[column.index] = column.processor
+        self._unchecked = [column for column in self._columns if column.fixed]
 
-    def _pick_processors(self, names: list[str], types: dict[str, Any]) -> list[Processor] | None:
-        unknown = [name for name in types if name not in names]
-        if unknown:
-            raise NoSuchColumnError(f"declared column {unknown[0]!r} is not in the result; its columns are {names}")
-        processors = [processor_for(types[name], self._flavour) if name in types else None for name in names]
-        return processors if any(processors) else None
+    def _plan(self, cursor: Any, description: Sequence[Any], types: Types) -> list[_Column]:
+        names = [column[0] for column in description]
+        reported = reported_types(cursor, description)
+        if types == "reported":
+            if reported is None:
+                raise ValueError(no_reported_types(cursor))
+            declared = {index: kind for index, kind in enumerate(reported.types) if kind is not None}
+        elif isinstance(types, str):
+            raise ValueError(f'types is a mapping of column names to types, or "reported", not {types!r}')
+        else:
+            unknown = [name for name in (types or {}) if name not in names]
+            if unknown:
+                raise NoSuchColumnError(f"declared column {unknown[0]!r} is not in the result; its columns are {names}")
+            declared = {index: types[name] for index, name in enumerate(names) if types and name in types}
+        columns = []
+        for index, kind in declared.items():
+            converter = column_converter(kind, self._flavour)
+            delivered = reported.kinds[index] if reported else None
+            as_declared = delivered is not None and reported is not None and reported.types[index] == kind
+            columns.append(_Column(index, converter, delivered, as_declared))
+        return columns
 
     @property
     def metadata(self) -> ResultMetaData:
@@ -107,16 +122,67 @@ class Result:
     def keys(self) -> tuple[str, ...]:
         return self._metadata.keys
 
-    def _make_row(self, values: Any) -> Any:
-        metadata = self._metadata
+    def _build_rows(self, fetched: list[Fetched]) -> list[Row]:
+        """Rows of fetched values, each value converted for its column."""
+        if not self._columns:
+            return self._make_rows(None, fetched)
+        if self._unchecked:
+            self._check_delivered(fetched)
+        processors = self._processors
+        watched = [column for column in self._columns if column.watched]
+        if watched:
+            processors = list(processors)
+            for column in watched:
+                processors[column.index] = column.processor_for(fetched)
         try:
-            return self._flavour.row_class(metadata, self._processors, metadata._keymap, self._key_style, values)
-        except Exception as error:
-            raise self._explain(values, error) from error
+            return self._make_rows(processors, fetched)
+        except Exception:
+            return self._rebuild_rows(fetched)
 
-    def _explain(self, values: Any, error: Exception) -> Exception:
+    def _check_delivered(self, fetched: list[Fetched]) -> None:
+        """Drivers can be told to load a type as another (psycopg's loaders);
+        the first values of a column show it, as one loader reads them all."""
+        for column in list(self._unchecked):
+            seen = column.value_types(fetched) - {type(None)}
+            if not seen:
+                continue
+            self._unchecked.remove(column)
+            if seen != {column.kind}:
+                column.unfix()
+                self._processors[column.index] = column.processor
+
+    def _make_rows(self, processors: list[Processor] | None, fetched: list[Fetched]) -> list[Row]:
+        metadata, row_class, key_style = self._metadata, self._flavour.row_class, self._key_style
+        keymap = metadata._keymap
+        return [row_class(metadata, processors, keymap, key_style, values) for values in fetched]
+
+    def _rebuild_rows(self, fetched: list[Fetched]) -> list[Row]:
+        """Rows of a chunk that the usual processors refused: every column's
+        processor is chosen from its values' types, and a column whose fast
+        processor did not fit is looked at in every later chunk too."""
+        processors = list(self._processors)
+        for column in self._columns:
+            if column.fixed:
+                continue
+            processor = column.processor_for(fetched)
+            if processor is not column.processor:
+                column.watched = True
+            processors[column.index] = processor
+        try:
+            return self._make_rows(processors, fetched)
+        except Exception:
+            pass
+        rows = []
+        for values in fetched:
+            try:
+                rows.extend(self._make_rows(processors, [values]))
+            except Exception as error:
+                raise self._explain(processors, values, error) from error
+        return rows
+
+    def _explain(self, processors: list[Processor], values: Fetched, error: Exception) -> Exception:
         """Names the column whose converter refused its value."""
-        for name, processor, value in zip(self.keys(), self._processors or (), values):
+        for name, processor, value in zip(self.keys(), processors, values):
             if processor is None:
                 continue
             try:
@@ -125,30 +191,36 @@ class Result:
                 return ConversionError(name, value, cause)
         return error
 
-    def __iter__(self) -> Iterator[Any]:
-        row_class, metadata, processors = self._flavour.row_class, self._metadata, self._processors
-        keymap, key_style = metadata._keymap, self._key_style
-        for values in self._cursor:
-            try:
-                yield row_class(metadata, processors, keymap, key_style, values)
-            except Exception as error:
-                raise self._explain(values, error) from error
+    def _chunks(self) -> Iterator[list[Row]]:
+        while fetched := self._reader.chunk(CHUNK_ROWS):
+            yield self._build_rows(fetched)
 
-    def fetchone(self) -> Any:
-        values = self._cursor.fetchone()
-        return None if values is None else self._make_row(values)
+    def __iter__(self) -> Iterator[Row]:
+        for rows in self._chunks():
+            yield from rows
 
-    def fetchmany(self, size: int) -> list[Any]:
-        return [self._make_row(values) for values in self._cursor.fetchmany(size)]
+    def fetchone(self) -> Row | None:
+        values = self._reader.one()
+        return None if values is None else self._build_rows([values])[0]
 
-    def fetchall(self) -> list[Any]:
-        return list(self)
+    def fetchmany(self, size: int | None = None) -> list[Row]:
+        """Up to `size` rows, the cursor's `arraysize` by default."""
+        fetched = self._reader.chunk(self._reader.arraysize if size is None else size)
+        return self._build_rows(fetched) if fetched else []
+
+    def fetchall(self) -> list[Row]:
+        rows: list[Row] = []
+        for chunk in self._chunks():
+            rows += chunk
+        return rows
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row."""
         getter = self._flavour.tuplegetter(*keys)
-        return (getter(row) for row in self)
+        for rows in self._chunks():
+            yield from map(getter, rows)
 
     def mappings(self) -> Iterator[Any]:
         """Each row as a read-only mapping from column names to values."""
         return (row._mapping for row in self)
+

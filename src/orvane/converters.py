@@ -1,0 +1,195 @@
+"""Per-column converters for declared types.
+
+Each declared type has a fast processor (one of the compiled or pure
+converters) that is exact for some input types only, and a general
+converter that looks at each value's type and handles every input it can
+convert exactly. The result layer takes the fast one when it knows what the
+driver delivers, and the general one where it does not.
+"""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+from collections.abc import Callable, Collection
+from dataclasses import dataclass
+from typing import Any
+
+from orvane.flavours import Flavour
+
+Processor = Callable[[Any], Any] | None
+
+_NONE = type(None)
+_TRUE_TEXTS = frozenset({"1", "true", "t", "yes"})
+_FALSE_TEXTS = frozenset({"0", "false", "f", "no"})
+# Quantising must never round away digits before the point, whatever the
+# size of the value, so it runs with all the precision decimal allows.
+_EXACT = decimal.Context(prec=decimal.MAX_PREC, rounding=decimal.ROUND_HALF_EVEN, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
+
+
+@dataclass(frozen=True)
+class Numeric:
+    """A decimal column: values become `decimal.Decimal` rounded to `scale`
+    digits after the point."""
+
+    scale: int
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.scale, int) or isinstance(self.scale, bool) or not 0 <= self.scale <= 100:
+            raise ValueError(f"a decimal scale is a whole number from 0 to 100, not {self.scale!r}")
+
+
+class ConversionError(ValueError):
+    """A fetched value that its column's declared type refused."""
+
+    def __init__(self, column: str, value: Any, cause: BaseException | str):
+        super().__init__(f"column {column!r}: cannot convert {value!r}: {cause}")
+        self.column = column
+        self.value = value
+
+
+KNOWN_TYPES = "datetime.datetime, datetime.date, datetime.time, bool, int, float, str, bytes, Numeric(scale)"
+
+
+@dataclass(frozen=True)
+class ColumnConverter:
+    """How one declared type is reached from the values a driver delivers.
+
+    `fast` is exact for values whose type is in `fast_inputs`; values of a
+    type in `ready` are already of the declared type and need nothing. A
+    `strict` fast processor raises for every input it does not convert
+    exactly, so it can run without looking at the values first. `general`
+    converts any single value exactly or raises.
+    """
+
+    declared: Any
+    fast: Processor
+    fast_inputs: frozenset[type]
+    ready: frozenset[type]
+    strict: bool
+    general: Callable[[Any], Any]
+
+    def processor_for(self, seen: Collection[type]) -> Processor:
+        """The cheapest exact processor for a column whose values are of the
+        types `seen` (None included or not)."""
+        kinds = set(seen) - {_NONE}
+        if kinds <= self.ready:
+            return None
+        if kinds <= self.fast_inputs:
+            return self.fast
+        return self.general
+
+
+def _refuse(value: Any, declared: str) -> Any:
+    raise TypeError(f"a {type(value).__name__} is not a {declared}")
+
+
+def _temporal(kind: type, parse: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    def convert(value: Any) -> Any:
+        if value is None or type(value) is kind:
+            return value
+        if isinstance(value, str):
+            return parse(value)
+        return _refuse(value, kind.__name__)
+
+    return convert
+
+
+def _to_bool(value: Any) -> Any:
+    if value is None or type(value) is bool:
+        return value
+    if type(value) is int:
+        return value != 0
+    if isinstance(value, str):
+        spelled = value.strip().lower()
+        if spelled in _TRUE_TEXTS:
+            return True
+        if spelled in _FALSE_TEXTS:
+            return False
+        raise ValueError("not a truth value: use 0/1, true/false, t/f or yes/no")
+    return _refuse(value, "bool")
+
+
+def _to_int(value: Any) -> Any:
+    if value is None or type(value) is int:
+        return value
+    if isinstance(value, str):
+        return int(value)
+    if isinstance(value, decimal.Decimal) and value.is_finite() and value == value.to_integral_value():
+        return int(value)
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    return _refuse(value, "whole number")
+
+
+def _to_bytes(value: Any) -> Any:
+    if value is None or type(value) is bytes:
+        return value
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    return _refuse(value, "bytes")
+
+
+def _to_str(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    def convert(value: Any) -> Any:
+        if value is None or type(value) is str:
+            return value
+        if isinstance(value, (bytes, bytearray, memoryview)):
+            return decode(bytes(value))
+        return _refuse(value, "str")
+
+    return convert
+
+
+def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    exponent = decimal.Decimal(1).scaleb(-scale)
+
+    def convert(value: Any) -> Any:
+        if value is None:
+            return None
+        if type(value) is float:
+            return from_float(value)
+        if isinstance(value, str):
+            value = decimal.Decimal(value.strip())
+        elif type(value) is int:
+            value = decimal.Decimal(value)
+        elif not isinstance(value, decimal.Decimal):
+            return _refuse(value, "decimal")
+        if not value.is_finite():
+            raise ValueError("not a finite decimal")
+        return value.quantize(exponent, context=_EXACT)
+
+    return convert
+
+
+def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
+    """The converter for one declared column type; TypeError for a type
+    that has none."""
+    converters = flavour.converters
+    if isinstance(declared, Numeric):
+        from_float = converters.DecimalResultProcessor(decimal.Decimal, f"%.{declared.scale}f").process
+        return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, _to_decimal(declared.scale, from_float))
+    if declared is decimal.Decimal:
+        raise TypeError("declare a decimal column as Numeric(scale), giving the digits after the point")
+    parsers = {
+        datetime.datetime: converters.str_to_datetime,
+        datetime.date: converters.str_to_date,
+        datetime.time: converters.str_to_time,
+    }
+    if declared in parsers:
+        parse = parsers[declared]
+        return ColumnConverter(declared, parse, frozenset({str}), frozenset({declared}), True, _temporal(declared, parse))
+    if declared is str:
+        decode = converters.UnicodeResultProcessor("utf-8").conditional_process
+        return ColumnConverter(str, decode, frozenset({str, bytes}), frozenset({str}), True, _to_str(decode))
+    if declared is float:
+        # float() refuses whatever it cannot read as a number.
+        to_float = converters.to_float
+        return ColumnConverter(float, to_float, frozenset({float, int, str, decimal.Decimal}), frozenset({float}), True, to_float)
+    if declared is bool:
+        return ColumnConverter(bool, converters.int_to_boolean, frozenset({int, bool}), frozenset({bool}), False, _to_bool)
+    if declared is int:
+        return ColumnConverter(int, None, frozenset(), frozenset({int}), False, _to_int)
+    if declared is bytes:
+        return ColumnConverter(bytes, None, frozenset(), frozenset({bytes}), False, _to_bytes)
+    raise TypeError(f"no converter for the declared type {declared!r}; known types: {KNOWN_TYPES}")
