@@ -94,6 +94,18 @@ public:
     // Takes over a new reference; the room must have been reserved.
     void push(PyObject* owned) noexcept { items_[size_++] = owned; }
 
+    // Takes over a new reference, growing the room as needed; false with
+    // MemoryError set (the reference is then released).
+    bool append(PyObject* owned) noexcept
+    {
+        if (size_ == capacity_ && !reserve(capacity_ * 2)) {
+            Py_DECREF(owned);
+            return false;
+        }
+        push(owned);
+        return true;
+    }
+
     Py_ssize_t size() const noexcept { return size_; }
 
     // A new tuple of the gathered references, which it takes over; filling it
@@ -109,6 +121,20 @@ public:
         }
         size_ = 0;
         return tuple;
+    }
+
+    // A new list of the gathered references, which it takes over.
+    PyObject* to_list() noexcept
+    {
+        PyObject* list = PyList_New(size_);
+        if (list == nullptr) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            PyList_SET_ITEM(list, i, items_[i]);
+        }
+        size_ = 0;
+        return list;
     }
 
 private:

@@ -181,18 +181,25 @@ PyObject* apply_processors(PyObject* processors, PyObject* values)
     return processed.to_tuple();
 }
 
+// The allocation may run the cycle collector and with it finalizers that
+// resize a list of values, so the list is read only once the tuple exists.
 PyObject* copy_values(PyObject* values)
 {
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
-    PyObject** items = PySequence_Fast_ITEMS(values);
-    PyObject* result = PyTuple_New(count);
-    if (result == nullptr) {
-        return nullptr;
+    for (;;) {
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+        PyObject* result = PyTuple_New(count);
+        if (result == nullptr) {
+            return nullptr;
+        }
+        if (count == PySequence_Fast_GET_SIZE(values)) {
+            PyObject** items = PySequence_Fast_ITEMS(values);
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyTuple_SET_ITEM(result, i, Py_NewRef(items[i]));
+            }
+            return result;
+        }
+        Py_DECREF(result);
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(result, i, Py_NewRef(items[i]));
-    }
-    return result;
 }
 
 // The stored value tuple for `row` after `processors`; null with the error.
@@ -225,7 +232,15 @@ int baserow_init(PyObject* obj, PyObject* args, PyObject*)
 {
     BaseRow* self = as_row(obj);
     PyObject *parent, *processors, *keymap, *key_style, *row;
-    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &row)) {
+    // The usual five arguments are read in place; any other count goes to
+    // the interpreter's unpacking for its error.
+    if (PyTuple_GET_SIZE(args) == 5) {
+        parent = PyTuple_GET_ITEM(args, 0);
+        processors = PyTuple_GET_ITEM(args, 1);
+        keymap = PyTuple_GET_ITEM(args, 2);
+        key_style = PyTuple_GET_ITEM(args, 3);
+        row = PyTuple_GET_ITEM(args, 4);
+    } else if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &row)) {
         return -1;
     }
     Py_XSETREF(self->parent, Py_NewRef(parent));
@@ -247,6 +262,91 @@ int baserow_init(PyObject* obj, PyObject* args, PyObject*)
     }
     self->key_style = style;
     return 0;
+}
+
+// ---- rows by the batch ----------------------------------------------------
+
+// One new row of `cls` from `row`, as BaseRow's own __new__ and __init__
+// would make it, for a class that keeps both and with a keymap and key style
+// already validated. The values are processed before the instance exists, so
+// no code ever sees it half-filled.
+PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
+                   PyObject* row)
+{
+    Ref values(processed_values(processors, row));
+    if (!values) {
+        return nullptr;
+    }
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    BaseRow* self = as_row(obj);
+    self->parent = Py_NewRef(parent);
+    self->row = values.release();
+    self->keymap = Py_NewRef(keymap);
+    self->key_style = key_style;
+    return obj;
+}
+
+// Whether calling `cls` comes down to BaseRow's own creation and
+// initialisation: neither the class nor its metaclass overrides a step.
+bool keeps_baserow_construction(PyTypeObject* cls)
+{
+    return cls->tp_new == PyType_GenericNew && cls->tp_init == baserow_init &&
+           Py_TYPE(cls)->tp_call == PyType_Type.tp_call;
+}
+
+// cls._make_rows(parent, processors, keymap, key_style, rows): the list of
+// cls(parent, processors, keymap, key_style, r) for every r in rows, with
+// the same values, errors and references as those calls. Where one of them
+// would fail its exception is raised and no row escapes.
+PyObject* baserow_make_rows(PyObject* cls_object, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "_make_rows expected 5 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(cls_object);
+    PyObject* parent = args[0];
+    PyObject* processors = args[1];
+    PyObject* keymap = args[2];
+    PyObject* key_style = args[3];
+    Ref rows(PySequence_Fast(args[4], "rows must be a sequence"));
+    if (!rows) {
+        return nullptr;
+    }
+    // A keymap or key style that initialisation would refuse, or a key style
+    // whose conversion runs code, leaves every row to the class itself, so
+    // that each failure comes at the point the call would report it.
+    long long style = 0;
+    bool direct = keeps_baserow_construction(cls) && PyDict_CheckExact(keymap) && PyLong_Check(key_style);
+    if (direct) {
+        style = PyLong_AsLongLong(key_style);
+        if (style == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            direct = false;
+        }
+    }
+    RefBuffer made;
+    if (!made.reserve(PySequence_Fast_GET_SIZE(rows.get()))) {
+        return nullptr;
+    }
+    // Processors may resize a list of rows; each step re-reads its size.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(rows.get(), i));
+        PyObject* made_row;
+        if (direct) {
+            made_row = make_row(cls, parent, processors, keymap, style, row.get());
+        } else {
+            PyObject* call_args[] = {parent, processors, keymap, key_style, row.get()};
+            made_row = PyObject_Vectorcall(cls_object, call_args, 5, nullptr);
+        }
+        if (made_row == nullptr || !made.append(made_row)) {
+            return nullptr;
+        }
+    }
+    return made.to_list();
 }
 
 // ---- slots of BaseRow -----------------------------------------------------
@@ -691,6 +791,8 @@ PyMethodDef baserow_methods[] = {
      "implement mapping-like getitem as well as sequence getitem"},
     {"_filter_on_values", orvane::as_method(baserow_filter_on_values), METH_O,
      "return a new Row with per-value filters applied to columns"},
+    {"_make_rows", orvane::as_method(baserow_make_rows), METH_FASTCALL | METH_CLASS,
+     "Return a list of rows of this class, one per sequence of fetched values."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -149,6 +149,21 @@ class BaseRow:
     def _key_style(self) -> None:
         raise TypeError("Cannot delete the 'key_style' attribute")
 
+    @classmethod
+    def _make_rows(cls, *args: Any) -> list[Any]:
+        """Return a list of rows of this class, one per sequence of fetched values."""
+        if len(args) != 5:
+            raise TypeError(f"_make_rows expected 5 arguments, got {len(args)}")
+        parent, processors, keymap, key_style, rows = args
+        rows = fast_sequence(rows, "rows must be a sequence")
+        made = []
+        index = 0
+        # A list of rows is read live, as a processor may resize it.
+        while index < len(rows):
+            made.append(cls(parent, processors, keymap, key_style, rows[index]))
+            index += 1
+        return made
+
     # ---- the row as a sequence ----------------------------------------
 
     def __len__(self) -> int:
