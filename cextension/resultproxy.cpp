@@ -205,6 +205,9 @@ PyObject* copy_values(PyObject* values)
 // The stored value tuple for `row` after `processors`; null with the error.
 PyObject* processed_values(PyObject* processors, PyObject* row)
 {
+    if (processors == Py_None && PyTuple_CheckExact(row)) {
+        return copy_values(row);
+    }
     Ref values(PySequence_Fast(row, "row must be a sequence"));
     if (!values) {
         return nullptr;
@@ -228,23 +231,13 @@ PyObject* processed_values(PyObject* processors, PyObject* row)
     return apply_processors(processors, values.get());
 }
 
-int baserow_init(PyObject* obj, PyObject* args, PyObject*)
+// Initialisation from the five arguments in order: parent, processors,
+// keymap, key style, row.
+int init_row(BaseRow* self, PyObject* const* args)
 {
-    BaseRow* self = as_row(obj);
-    PyObject *parent, *processors, *keymap, *key_style, *row;
-    // The usual five arguments are read in place; any other count goes to
-    // the interpreter's unpacking for its error.
-    if (PyTuple_GET_SIZE(args) == 5) {
-        parent = PyTuple_GET_ITEM(args, 0);
-        processors = PyTuple_GET_ITEM(args, 1);
-        keymap = PyTuple_GET_ITEM(args, 2);
-        key_style = PyTuple_GET_ITEM(args, 3);
-        row = PyTuple_GET_ITEM(args, 4);
-    } else if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &row)) {
-        return -1;
-    }
-    Py_XSETREF(self->parent, Py_NewRef(parent));
-    PyObject* stored = processed_values(processors, row);
+    PyObject* keymap = args[2];
+    Py_XSETREF(self->parent, Py_NewRef(args[0]));
+    PyObject* stored = processed_values(args[1], args[4]);
     if (stored == nullptr) {
         return -1;
     }
@@ -256,12 +249,98 @@ int baserow_init(PyObject* obj, PyObject* args, PyObject*)
     }
     Py_XSETREF(self->keymap, Py_NewRef(keymap));
 
-    long long style = PyLong_AsLongLong(key_style);
-    if (style == -1 && PyErr_Occurred()) {
+    long long style;
+    if (!as_int64(args[3], style)) {
         return -1;
     }
     self->key_style = style;
     return 0;
+}
+
+// The usual five arguments are read in place; any other count goes to the
+// interpreter's unpacking for its error. Keywords are ignored.
+int baserow_init(PyObject* obj, PyObject* args, PyObject*)
+{
+    if (PyTuple_GET_SIZE(args) == 5) {
+        return init_row(as_row(obj), &PyTuple_GET_ITEM(args, 0));
+    }
+    PyObject* unpacked[5];
+    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &unpacked[0], &unpacked[1], &unpacked[2], &unpacked[3],
+                           &unpacked[4])) {
+        return -1;
+    }
+    return init_row(as_row(obj), unpacked);
+}
+
+// Whether calling `cls` comes down to BaseRow's own creation and
+// initialisation: neither the class nor its metaclass overrides a step.
+bool keeps_baserow_construction(PyTypeObject* cls)
+{
+    return cls->tp_new == PyType_GenericNew && cls->tp_init == baserow_init &&
+           Py_TYPE(cls)->tp_call == PyType_Type.tp_call;
+}
+
+// The call of the type itself with a tuple and a dict, for whatever the
+// vector call below does not take on.
+PyObject* call_type_generically(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        keywords = Ref(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+}
+
+// Calling a row class: what the type's call would do (BaseRow's creation,
+// then BaseRow's initialisation, keywords ignored) without packing the
+// arguments into a tuple. A class that has since changed a step, or a call
+// with another count, takes the type's ordinary call.
+PyObject* row_class_vectorcall(PyObject* cls_object, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    auto* cls = reinterpret_cast<PyTypeObject*>(cls_object);
+    if (PyVectorcall_NARGS(nargsf) != 5 || !keeps_baserow_construction(cls)) {
+        return call_type_generically(cls_object, args, nargsf, kwnames);
+    }
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    if (init_row(as_row(obj), args) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
+// Classes deriving from BaseRow are called through the vector call above.
+PyObject* baserow_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs)
+{
+    Ref object_hook(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__init_subclass__"));
+    if (!object_hook) {
+        return nullptr;
+    }
+    Ref done(PyObject_Call(object_hook.get(), args, kwargs));
+    if (!done) {
+        return nullptr;
+    }
+    reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = row_class_vectorcall;
+    return done.release();
 }
 
 // ---- rows by the batch ----------------------------------------------------
@@ -287,14 +366,6 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     self->keymap = Py_NewRef(keymap);
     self->key_style = key_style;
     return obj;
-}
-
-// Whether calling `cls` comes down to BaseRow's own creation and
-// initialisation: neither the class nor its metaclass overrides a step.
-bool keeps_baserow_construction(PyTypeObject* cls)
-{
-    return cls->tp_new == PyType_GenericNew && cls->tp_init == baserow_init &&
-           Py_TYPE(cls)->tp_call == PyType_Type.tp_call;
 }
 
 // cls._make_rows(parent, processors, keymap, key_style, rows): the list of
@@ -793,6 +864,8 @@ PyMethodDef baserow_methods[] = {
      "return a new Row with per-value filters applied to columns"},
     {"_make_rows", orvane::as_method(baserow_make_rows), METH_FASTCALL | METH_CLASS,
      "Return a list of rows of this class, one per sequence of fetched values."},
+    {"__init_subclass__", orvane::as_method(baserow_init_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Make the subclass callable without packing its arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1075,6 +1148,7 @@ PyModuleDef rowkern_module = {
 PyMODINIT_FUNC PyInit_rowkern(void)
 {
     BaseRowType.tp_new = PyType_GenericNew;
+    BaseRowType.tp_vectorcall = row_class_vectorcall;
     if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
         return nullptr;
     }

@@ -37,7 +37,7 @@ class Parent:
 """
 
 # Each snippet prints one outcome per line; both flavours must agree with
-# the expectation.
+# the expectation (a tuple lists the outcomes allowed).
 HOSTILE_CASES = {
     "key whose __eq__ replaces the keymap": (
         """
@@ -150,12 +150,18 @@ HOSTILE_CASES = {
             lambda: hash(row), lambda: row[-1], lambda: list(reversed(row)), lambda: 1 in row, lambda: row[0],
             lambda: rk.BaseRow(Parent(), None, {}, 0, row),
         ]
-        print(" ".join(outcome(read) for read in reads))
+        for read in reads:
+            print(outcome(read))
         del row, outer
         gc.collect()
         print("freed")
         """,
-        [" ".join(["RecursionError"] * 8 + ["SystemError", "RecursionError"]), "freed"],
+        # Where the stack is deep enough to get through, a read ends as it
+        # would on shallow nesting.
+        ["RecursionError"] * 3
+        + [("RecursionError", "ok")] * 2
+        + [("RecursionError", "SystemError")] * 2
+        + ["RecursionError", "SystemError", "RecursionError", "freed"],
     ),
 }
 
@@ -166,7 +172,9 @@ def test_hostile_callbacks_end_normally(module, case):
     snippet, expected = HOSTILE_CASES[case]
     code = PREAMBLE.format(module=module) + snippet.replace("\n        ", "\n")
     lines = run_isolated(code).split("\n")[:-1]
-    assert lines == expected
+    assert len(lines) == len(expected)
+    for line, allowed in zip(lines, expected):
+        assert line in (allowed if isinstance(allowed, tuple) else (allowed,))
 
 
 # ---- cycles that only the rows and getters themselves can break ----------

@@ -958,3 +958,16 @@ def test_mappings_and_aliases_are_not_row_data(rk, value):
     r, _ = make(rk, 3)
     with pytest.raises(TypeError, match="The 'row' attribute value must be a sequence"):
         r._data = value
+
+
+def test_construction_steps_changed_after_the_class_was_made(rk):
+    cls = type("Late", (rk.BaseRow,), {"__slots__": ()})
+    assert cls(None, None, {}, 0, (1,))._data == (1,)
+    cls.__init__ = lambda self, *args: rk.BaseRow.__init__(self, None, None, {}, 5, args[4][::-1])
+    assert cls(None, None, {}, 0, (1, 2))._data == (2, 1)
+    assert type("Deeper", (cls,), {"__slots__": ()})(None, None, {}, 0, (1, 2))._key_style == 5
+    del cls.__init__
+    row = cls(None, None, {}, 0, (1, 2), extra=1)
+    assert row._data == (1, 2) and row._key_style == 0
+    with pytest.raises(TypeError, match="BaseRow expected 5 arguments, got 4"):
+        cls(None, None, {}, 0)
