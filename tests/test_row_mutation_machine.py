@@ -186,6 +186,24 @@ class RowMutations(RuleBasedStateMachine):
         except Exception:
             pass
 
+    @rule(plan=PLANS, which=TARGETS, processed=st.booleans(), count=st.integers(0, 4))
+    def build_batch(self, plan, which, processed, count):
+        world = self.world
+        fetched = [[which + i, "v", None] for i in range(count)]
+        # The processors also reshape the list of fetched rows as it is read.
+        reshape = processor(world, plan, which)
+
+        def reshaping(value):
+            if fetched and reshape(value) is not value:
+                fetched.pop()
+            return value
+
+        processors = [reshaping, None, processor(world, plan, which + 1)] if processed else None
+        try:
+            world.rows.extend(self.row_class._make_rows(HostParent(world, plan, which), processors, world.keymap(plan, which), 3, fetched))
+        except Exception:
+            pass
+
     @rule(action=st.sampled_from(ACTIONS), which=TARGETS)
     def mutate(self, action, which):
         self.world.act(action, which)
