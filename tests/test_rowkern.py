@@ -971,3 +971,22 @@ def test_construction_steps_changed_after_the_class_was_made(rk):
     assert row._data == (1, 2) and row._key_style == 0
     with pytest.raises(TypeError, match="BaseRow expected 5 arguments, got 4"):
         cls(None, None, {}, 0)
+
+
+LATE_INIT = type("LateInit", (native_rowkern.BaseRow,), {"__slots__": ()})
+LATE_INIT.__init__ = lambda self, *args: native_rowkern.BaseRow.__init__(self, *args)
+
+
+@pytest.mark.parametrize(
+    "construct",
+    [
+        lambda: Row(None, None, {}, 0),
+        lambda: Row(None, None, {}, 0, (1, 2), extra=[3]),
+        lambda: Row(None, None, [], 0, (1, 2)),
+        lambda: LATE_INIT(None, None, {}, 0, (1, 2), extra=[3]),
+        lambda: LATE_INIT(None, None, {}, 0, [4]),
+    ],
+    ids=["count", "keywords", "bad keymap", "class changed, keywords", "class changed"],
+)
+def test_class_calls_do_not_leak(assert_no_leak, construct):
+    assert_no_leak(construct)
