@@ -584,7 +584,10 @@ PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
             return nullptr;
         }
     }
-    PyObject* first = PyTuple_GetItem(record.get(), 0);  // the held record keeps it
+    // The held record keeps its first item alive.
+    PyObject* first = PyTuple_CheckExact(record.get()) && PyTuple_GET_SIZE(record.get()) > 0
+                          ? PyTuple_GET_ITEM(record.get(), 0)
+                          : PyTuple_GetItem(record.get(), 0);
     if (first == nullptr) {
         return nullptr;
     }
@@ -666,7 +669,10 @@ PyObject* baserow_getattro(PyObject* obj, PyObject* name)
             return attribute;
         }
     }
-    PyObject* value = lookup_key(as_row(obj), name, true);
+    // A name is never an integer or slice key, and attribute access sets the
+    // as-mapping flag, so the key lookup comes down to the keymap path.
+    BaseRow* self = as_row(obj);
+    PyObject* value = fields_ready(self) ? lookup_in_keymap(self, name, false) : nullptr;
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return value;
     }
