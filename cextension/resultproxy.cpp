@@ -1,12 +1,15 @@
 // orvane.rowkern: BaseRow, the stored result row with its key lookup, and
 // tuplegetter, which fetches several items of a row in one call.
 
+#include "compat.hpp"
 #include "pyref.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
+using orvane::RecursionGuard;
 using orvane::Ref;
+using orvane::RefBuffer;
 
 namespace {
 
@@ -21,7 +24,7 @@ struct BaseRow {
 struct TupleGetter {
     PyObject_HEAD
     Py_ssize_t item_count;
-    PyObject* items;  // the creation arguments, the tuple itself
+    PyObject* items;  // the creation arguments, the tuple itself; () once cleared
     vectorcallfunc vectorcall;
 };
 
@@ -46,8 +49,8 @@ TupleGetter* as_getter(PyObject* self) noexcept
     return reinterpret_cast<TupleGetter*>(self);
 }
 
-// A row made by __new__ alone has empty fields; everything but deallocation
-// and traversal refuses it with one error.
+// A row made by __new__ alone, or cleared by the cycle collector, has empty
+// fields; everything but deallocation and traversal refuses it with one error.
 bool fields_ready(BaseRow* self)
 {
     if (self->parent != nullptr && self->row != nullptr && self->keymap != nullptr) {
@@ -66,37 +69,48 @@ PyObject* field_or_raise(PyObject* field)
     return Py_NewRef(field);
 }
 
-// Host modules are imported on first use and kept for the process.
+// A field held for use across code that may replace or clear it.
+Ref hold_field(PyObject* field)
+{
+    return Ref(field_or_raise(field));
+}
+
+// Process-wide caches hold objects of the interpreter that created them. The
+// main interpreter outlives every other, so only it fills and reads them; a
+// sub-interpreter (which may load this module first) looks things up afresh.
+bool in_main_interpreter()
+{
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+}
+
+// Host modules are imported on first use and, in the main interpreter, kept.
 PyObject* row_module_cache = nullptr;
 PyObject* result_module_cache = nullptr;
 
-PyObject* cached_module(PyObject*& cache, const char* name)
+Ref host_module(PyObject*& cache, const char* name)
 {
-    if (cache == nullptr) {
-        PyObject* module = PyImport_ImportModule(name);
-        if (module == nullptr) {
-            return nullptr;
-        }
-        // Another thread may have filled the cache while the import ran.
-        if (cache == nullptr) {
-            cache = module;
-        } else {
-            Py_DECREF(module);
-        }
+    bool cacheable = in_main_interpreter();
+    if (cacheable && cache != nullptr) {
+        return Ref::borrow(cache);
     }
-    return cache;
+    Ref module(PyImport_ImportModule(name));
+    // Another thread may have filled the cache while the import ran.
+    if (module && cacheable && cache == nullptr) {
+        cache = Py_NewRef(module.get());
+    }
+    return module;
 }
 
 // A keymap miss: errors raised while hashing or comparing the key count as
 // a miss too. PyDict_GetItem would do the same but, since 3.14, also reports
 // every such error on stderr.
-PyObject* keymap_record(PyObject* keymap, PyObject* key)
+Ref keymap_record(PyObject* keymap, PyObject* key)
 {
-    PyObject* record = PyDict_GetItemWithError(keymap, key);
-    if (record == nullptr) {
+    PyObject* record;
+    if (orvane::compat::dict_get_item_ref(keymap, key, &record) < 0) {
         PyErr_Clear();
     }
-    return record;
+    return Ref(record);
 }
 
 // Tuple access as PyTuple_GetItem does it (IndexError out of range,
@@ -122,15 +136,28 @@ bool as_int64(PyObject* number, long long& value)
     return !(value == -1 && PyErr_Occurred());
 }
 
+// A method of the row's parent, called with the parent held: the lookup on
+// it may run code that replaces the row's parent.
+template <typename... Args>
+PyObject* call_parent(BaseRow* self, const char* method, const char* format, Args... args)
+{
+    Ref parent = hold_field(self->parent);
+    if (!parent) {
+        return nullptr;
+    }
+    return PyObject_CallMethod(parent.get(), method, format, args...);
+}
+
 // ---- construction ---------------------------------------------------------
 
 // Processors run arbitrary code and may shrink either list, so each step
 // re-reads the sizes and holds its own references to processor and value.
+// The results are gathered first and become a tuple only when all are in.
 PyObject* apply_processors(PyObject* processors, PyObject* values)
 {
     Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
-    Ref result(PyTuple_New(count));
-    if (!result) {
+    RefBuffer processed;
+    if (!processed.reserve(count)) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -141,68 +168,80 @@ PyObject* apply_processors(PyObject* processors, PyObject* values)
         PyObject* processor = PySequence_Fast_GET_ITEM(processors, i);
         Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(values, i));
         if (processor == Py_None) {
-            PyTuple_SET_ITEM(result.get(), i, value.release());
+            processed.push(value.release());
             continue;
         }
         Ref held_processor = Ref::borrow(processor);
-        PyObject* processed = PyObject_CallOneArg(processor, value.get());
-        if (processed == nullptr) {
+        PyObject* result = PyObject_CallOneArg(held_processor.get(), value.get());
+        if (result == nullptr) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(result.get(), i, processed);
+        processed.push(result);
     }
-    return result.release();
+    return processed.to_tuple();
 }
 
+// The allocation may run the cycle collector and with it finalizers that
+// resize a list of values, so the list is read only once the tuple exists.
 PyObject* copy_values(PyObject* values)
 {
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
-    PyObject** items = PySequence_Fast_ITEMS(values);
-    PyObject* result = PyTuple_New(count);
-    if (result == nullptr) {
-        return nullptr;
+    for (;;) {
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
+        PyObject* result = PyTuple_New(count);
+        if (result == nullptr) {
+            return nullptr;
+        }
+        if (count == PySequence_Fast_GET_SIZE(values)) {
+            PyObject** items = PySequence_Fast_ITEMS(values);
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyTuple_SET_ITEM(result, i, Py_NewRef(items[i]));
+            }
+            return result;
+        }
+        Py_DECREF(result);
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(result, i, Py_NewRef(items[i]));
-    }
-    return result;
 }
 
-int baserow_init(PyObject* obj, PyObject* args, PyObject*)
+// The stored value tuple for `row` after `processors`; null with the error.
+PyObject* processed_values(PyObject* processors, PyObject* row)
 {
-    BaseRow* self = as_row(obj);
-    PyObject *parent, *processors, *keymap, *key_style, *row;
-    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &parent, &processors, &keymap, &key_style, &row)) {
-        return -1;
+    if (processors == Py_None && PyTuple_CheckExact(row)) {
+        return copy_values(row);
     }
-    Py_XSETREF(self->parent, Py_NewRef(parent));
-
     Ref values(PySequence_Fast(row, "row must be a sequence"));
     if (!values) {
-        return -1;
+        return nullptr;
     }
-    Ref stored;
     if (processors == Py_None) {
-        stored = Ref(copy_values(values.get()));
-    } else if (PyList_Check(processors) || PyTuple_Check(processors)) {
-        Py_ssize_t value_count = PySequence_Fast_GET_SIZE(values.get());
-        Py_ssize_t processor_count = PySequence_Fast_GET_SIZE(processors);
-        if (value_count != processor_count) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "number of values in row (%zd) differ from number of column processors (%zd)",
-                         value_count, processor_count);
-            return -1;
-        }
-        stored = Ref(apply_processors(processors, values.get()));
-    } else {
+        return copy_values(values.get());
+    }
+    if (!PyList_Check(processors) && !PyTuple_Check(processors)) {
         PyErr_Format(PyExc_TypeError, "processors must be None, a list or a tuple, not %.200s",
                      Py_TYPE(processors)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t value_count = PySequence_Fast_GET_SIZE(values.get());
+    Py_ssize_t processor_count = PySequence_Fast_GET_SIZE(processors);
+    if (value_count != processor_count) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "number of values in row (%zd) differ from number of column processors (%zd)",
+                     value_count, processor_count);
+        return nullptr;
+    }
+    return apply_processors(processors, values.get());
+}
+
+// Initialisation from the five arguments in order: parent, processors,
+// keymap, key style, row.
+int init_row(BaseRow* self, PyObject* const* args)
+{
+    PyObject* keymap = args[2];
+    Py_XSETREF(self->parent, Py_NewRef(args[0]));
+    PyObject* stored = processed_values(args[1], args[4]);
+    if (stored == nullptr) {
         return -1;
     }
-    if (!stored) {
-        return -1;
-    }
-    Py_XSETREF(self->row, stored.release());
+    Py_XSETREF(self->row, stored);
 
     if (!PyDict_CheckExact(keymap)) {
         PyErr_SetString(PyExc_TypeError, "keymap must be a dict");
@@ -210,24 +249,197 @@ int baserow_init(PyObject* obj, PyObject* args, PyObject*)
     }
     Py_XSETREF(self->keymap, Py_NewRef(keymap));
 
-    long long style = PyLong_AsLongLong(key_style);
-    if (style == -1 && PyErr_Occurred()) {
+    long long style;
+    if (!as_int64(args[3], style)) {
         return -1;
     }
     self->key_style = style;
     return 0;
 }
 
+// The usual five arguments are read in place; any other count goes to the
+// interpreter's unpacking for its error. Keywords are ignored.
+int baserow_init(PyObject* obj, PyObject* args, PyObject*)
+{
+    if (PyTuple_GET_SIZE(args) == 5) {
+        return init_row(as_row(obj), &PyTuple_GET_ITEM(args, 0));
+    }
+    PyObject* unpacked[5];
+    if (!PyArg_UnpackTuple(args, "BaseRow", 5, 5, &unpacked[0], &unpacked[1], &unpacked[2], &unpacked[3],
+                           &unpacked[4])) {
+        return -1;
+    }
+    return init_row(as_row(obj), unpacked);
+}
+
+// Whether calling `cls` comes down to BaseRow's own creation and
+// initialisation: neither the class nor its metaclass overrides a step.
+bool keeps_baserow_construction(PyTypeObject* cls)
+{
+    return cls->tp_new == PyType_GenericNew && cls->tp_init == baserow_init &&
+           Py_TYPE(cls)->tp_call == PyType_Type.tp_call;
+}
+
+// The call of the type itself with a tuple and a dict, for whatever the
+// vector call below does not take on.
+PyObject* call_type_generically(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        keywords = Ref(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+}
+
+// Calling a row class: what the type's call would do (BaseRow's creation,
+// then BaseRow's initialisation, keywords ignored) without packing the
+// arguments into a tuple. A class that has since changed a step, or a call
+// with another count, takes the type's ordinary call.
+PyObject* row_class_vectorcall(PyObject* cls_object, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    auto* cls = reinterpret_cast<PyTypeObject*>(cls_object);
+    if (PyVectorcall_NARGS(nargsf) != 5 || !keeps_baserow_construction(cls)) {
+        return call_type_generically(cls_object, args, nargsf, kwnames);
+    }
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    if (init_row(as_row(obj), args) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
+// Classes deriving from BaseRow are called through the vector call above.
+PyObject* baserow_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs)
+{
+    Ref object_hook(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__init_subclass__"));
+    if (!object_hook) {
+        return nullptr;
+    }
+    Ref done(PyObject_Call(object_hook.get(), args, kwargs));
+    if (!done) {
+        return nullptr;
+    }
+    reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = row_class_vectorcall;
+    return done.release();
+}
+
+// ---- rows by the batch ----------------------------------------------------
+
+// One new row of `cls` from `row`, as BaseRow's own __new__ and __init__
+// would make it, for a class that keeps both and with a keymap and key style
+// already validated. The values are processed before the instance exists, so
+// no code ever sees it half-filled.
+PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
+                   PyObject* row)
+{
+    Ref values(processed_values(processors, row));
+    if (!values) {
+        return nullptr;
+    }
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    BaseRow* self = as_row(obj);
+    self->parent = Py_NewRef(parent);
+    self->row = values.release();
+    self->keymap = Py_NewRef(keymap);
+    self->key_style = key_style;
+    return obj;
+}
+
+// cls._make_rows(parent, processors, keymap, key_style, rows): the list of
+// cls(parent, processors, keymap, key_style, r) for every r in rows, with
+// the same values, errors and references as those calls. Where one of them
+// would fail its exception is raised and no row escapes.
+PyObject* baserow_make_rows(PyObject* cls_object, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "_make_rows expected 5 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(cls_object);
+    PyObject* parent = args[0];
+    PyObject* processors = args[1];
+    PyObject* keymap = args[2];
+    PyObject* key_style = args[3];
+    Ref rows(PySequence_Fast(args[4], "rows must be a sequence"));
+    if (!rows) {
+        return nullptr;
+    }
+    // A keymap or key style that initialisation would refuse, or a key style
+    // whose conversion runs code, leaves every row to the class itself, so
+    // that each failure comes at the point the call would report it.
+    long long style = 0;
+    bool direct = keeps_baserow_construction(cls) && PyDict_CheckExact(keymap) && PyLong_Check(key_style);
+    if (direct) {
+        style = PyLong_AsLongLong(key_style);
+        if (style == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            direct = false;
+        }
+    }
+    RefBuffer made;
+    if (!made.reserve(PySequence_Fast_GET_SIZE(rows.get()))) {
+        return nullptr;
+    }
+    // Processors may resize a list of rows; each step re-reads its size.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(rows.get(), i));
+        PyObject* made_row;
+        if (direct) {
+            made_row = make_row(cls, parent, processors, keymap, style, row.get());
+        } else {
+            PyObject* call_args[] = {parent, processors, keymap, key_style, row.get()};
+            made_row = PyObject_Vectorcall(cls_object, call_args, 5, nullptr);
+        }
+        if (made_row == nullptr || !made.append(made_row)) {
+            return nullptr;
+        }
+    }
+    return made.to_list();
+}
+
 // ---- slots of BaseRow -----------------------------------------------------
 
-void baserow_dealloc(PyObject* obj)
+int baserow_clear(PyObject* obj)
 {
     BaseRow* self = as_row(obj);
-    PyObject_GC_UnTrack(obj);
     Py_CLEAR(self->parent);
     Py_CLEAR(self->row);
     Py_CLEAR(self->keymap);
+    return 0;
+}
+
+// Rows nested through their values free one another recursively; the
+// trashcan bounds the depth.
+void baserow_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    Py_TRASHCAN_BEGIN(obj, baserow_dealloc)
+    baserow_clear(obj);
     PyObject_GC_Del(obj);
+    Py_TRASHCAN_END
 }
 
 int baserow_traverse(PyObject* obj, visitproc visit, void* arg)
@@ -245,7 +457,15 @@ Py_ssize_t baserow_length(PyObject* obj)
     if (!fields_ready(self)) {
         return -1;
     }
-    return PySequence_Size(self->row);
+    if (PyTuple_CheckExact(self->row)) {
+        return PyTuple_GET_SIZE(self->row);
+    }
+    Ref row = Ref::borrow(self->row);
+    RecursionGuard guard(" in the length of a row");
+    if (!guard) {
+        return -1;
+    }
+    return PySequence_Size(row.get());
 }
 
 PyObject* baserow_item(PyObject* obj, Py_ssize_t index)
@@ -263,7 +483,12 @@ Py_hash_t baserow_hash(PyObject* obj)
     if (!fields_ready(self)) {
         return -1;
     }
-    return PyObject_Hash(self->row);
+    Ref row = Ref::borrow(self->row);
+    RecursionGuard guard(" in the hash of a row");
+    if (!guard) {
+        return -1;
+    }
+    return PyObject_Hash(row.get());
 }
 
 PyObject* baserow_iter(PyObject* obj)
@@ -272,7 +497,12 @@ PyObject* baserow_iter(PyObject* obj)
     if (!fields_ready(self)) {
         return nullptr;
     }
-    Ref values(PySequence_Tuple(self->row));
+    Ref row = Ref::borrow(self->row);
+    RecursionGuard guard(" while iterating a row");
+    if (!guard) {
+        return nullptr;
+    }
+    Ref values(PySequence_Tuple(row.get()));
     if (!values) {
         return nullptr;
     }
@@ -290,25 +520,42 @@ PyObject* raise_unless_raised(PyObject* result, const char* method)
     return nullptr;
 }
 
+// The key is an exact int, so its conversion runs no Python code; the
+// length of anything but a tuple may, and may recurse into a nested row.
 PyObject* lookup_position(BaseRow* self, PyObject* key)
 {
     long long index;
     if (!as_int64(key, index)) {
         return nullptr;
     }
+    if (PyTuple_CheckExact(self->row)) {
+        if (index < 0) {
+            index += PyTuple_GET_SIZE(self->row);
+        }
+        return item_as_new_reference(self->row, static_cast<Py_ssize_t>(index));
+    }
+    Ref row = Ref::borrow(self->row);
     if (index < 0) {
-        Py_ssize_t length = PySequence_Size(self->row);
+        RecursionGuard guard(" in the length of a row");
+        if (!guard) {
+            return nullptr;
+        }
+        Py_ssize_t length = PySequence_Size(row.get());
         if (length < 0) {
             return nullptr;
         }
         index += length;
     }
-    return item_as_new_reference(self->row, static_cast<Py_ssize_t>(index));
+    return item_as_new_reference(row.get(), static_cast<Py_ssize_t>(index));
 }
 
 PyObject* lookup_slice(BaseRow* self, PyObject* key)
 {
     Ref row = Ref::borrow(self->row);
+    RecursionGuard guard(" while slicing a row");
+    if (!guard) {
+        return nullptr;
+    }
     Ref sliced(PyObject_GetItem(row.get(), key));
     if (!sliced) {
         return nullptr;
@@ -317,32 +564,36 @@ PyObject* lookup_slice(BaseRow* self, PyObject* key)
 }
 
 // Code run by the lookup (a key's __hash__ or __eq__, the host calls) may
-// replace the row's fields, so the keymap is held while it is searched, the
-// record until the end, and `row` is read only after the last call returned.
-// A str key runs no such code, which spares holding the keymap.
+// replace or clear the row's fields, so the keymap is held while it is
+// searched, the record until the end, the parent for each host call, and
+// `row` is read only after the last call returned.
 PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
 {
-    Ref keymap = PyUnicode_CheckExact(key) ? Ref() : Ref::borrow(self->keymap);
-    Ref record = Ref::borrow(keymap_record(self->keymap, key));
-    keymap.reset();
+    Ref record;
+    {
+        Ref keymap = Ref::borrow(self->keymap);
+        record = keymap_record(keymap.get(), key);
+    }
     if (!record) {
         if (Py_IS_TYPE(key, &PySlice_Type)) {
             PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
             return nullptr;
         }
-        record = Ref(PyObject_CallMethod(self->parent, "_key_fallback", "OO", key, Py_None));
+        record = Ref(call_parent(self, "_key_fallback", "OO", key, Py_None));
         if (!record) {
             return nullptr;
         }
     }
-    PyObject* first = PyTuple_GetItem(record.get(), 0);  // the held record keeps it
+    // The held record keeps its first item alive.
+    PyObject* first = PyTuple_CheckExact(record.get()) && PyTuple_GET_SIZE(record.get()) > 0
+                          ? PyTuple_GET_ITEM(record.get(), 0)
+                          : PyTuple_GetItem(record.get(), 0);
     if (first == nullptr) {
         return nullptr;
     }
     if (first == Py_None) {
-        return raise_unless_raised(
-            PyObject_CallMethod(self->parent, "_raise_for_ambiguous_column_name", "(O)", record.get()),
-            "_raise_for_ambiguous_column_name");
+        return raise_unless_raised(call_parent(self, "_raise_for_ambiguous_column_name", "(O)", record.get()),
+                                   "_raise_for_ambiguous_column_name");
     }
     long long index;
     if (!as_int64(first, index)) {
@@ -350,10 +601,14 @@ PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
     }
     if (warn) {
         // Format "O" spreads a tuple key into one argument per element.
-        Ref warned(PyObject_CallMethod(self->parent, "_warn_for_nonint", "O", key));
+        Ref warned(call_parent(self, "_warn_for_nonint", "O", key));
         if (!warned) {
             return nullptr;
         }
+    }
+    if (self->row == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, FIELDS_UNSET);
+        return nullptr;
     }
     return item_as_new_reference(self->row, static_cast<Py_ssize_t>(index));
 }
@@ -374,8 +629,7 @@ PyObject* lookup_key(BaseRow* self, PyObject* key, bool as_mapping)
         return lookup_slice(self, key);
     }
     if (self->key_style == KEY_INTEGER_ONLY && !as_mapping) {
-        return raise_unless_raised(PyObject_CallMethod(self->parent, "_raise_for_nonint", "(O)", key),
-                                   "_raise_for_nonint");
+        return raise_unless_raised(call_parent(self, "_raise_for_nonint", "(O)", key), "_raise_for_nonint");
     }
     return lookup_in_keymap(self, key, !as_mapping && self->key_style == KEY_OBJECTS_BUT_WARN);
 }
@@ -401,7 +655,8 @@ bool has_instance_dict(PyTypeObject* type)
 bool may_be_attribute(PyObject* obj, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(obj);
-    return !PyUnicode_CheckExact(name) || has_instance_dict(type) || _PyType_Lookup(type, name) != nullptr;
+    return !PyUnicode_CheckExact(name) || has_instance_dict(type) ||
+           orvane::compat::type_lookup(type, name) != nullptr;
 }
 
 // The generic lookup first; asked to suppress AttributeError, it makes a miss
@@ -409,12 +664,15 @@ bool may_be_attribute(PyObject* obj, PyObject* name)
 PyObject* baserow_getattro(PyObject* obj, PyObject* name)
 {
     if (may_be_attribute(obj, name)) {
-        PyObject* attribute = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        PyObject* attribute = orvane::compat::generic_getattr_or_null(obj, name);
         if (attribute != nullptr || PyErr_Occurred()) {
             return attribute;
         }
     }
-    PyObject* value = lookup_key(as_row(obj), name, true);
+    // A name is never an integer or slice key, and attribute access sets the
+    // as-mapping flag, so the key lookup comes down to the keymap path.
+    BaseRow* self = as_row(obj);
+    PyObject* value = fields_ready(self) ? lookup_in_keymap(self, name, false) : nullptr;
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) {
         return value;
     }
@@ -436,7 +694,12 @@ PyObject* baserow_values_impl(PyObject* obj, PyObject*)
     if (!fields_ready(self)) {
         return nullptr;
     }
-    return PySequence_List(self->row);
+    Ref row = Ref::borrow(self->row);
+    RecursionGuard guard(" while listing the values of a row");
+    if (!guard) {
+        return nullptr;
+    }
+    return PySequence_List(row.get());
 }
 
 PyObject* baserow_reduce(PyObject* obj, PyObject*)
@@ -448,11 +711,11 @@ PyObject* baserow_reduce(PyObject* obj, PyObject*)
     if (!state) {
         return nullptr;
     }
-    PyObject* module = cached_module(row_module_cache, "orvane.engine.row");
-    if (module == nullptr) {
+    Ref module = host_module(row_module_cache, "orvane.engine.row");
+    if (!module) {
         return nullptr;
     }
-    Ref reconstructor(PyObject_GetAttrString(module, "rowproxy_reconstructor"));
+    Ref reconstructor(PyObject_GetAttrString(module.get(), "rowproxy_reconstructor"));
     if (!reconstructor) {
         return nullptr;
     }
@@ -474,11 +737,11 @@ PyObject* baserow_filter_on_values(PyObject* obj, PyObject* filters)
     if (!fields_ready(self)) {
         return nullptr;
     }
-    PyObject* module = cached_module(row_module_cache, "orvane.engine.row");
-    if (module == nullptr) {
+    Ref module = host_module(row_module_cache, "orvane.engine.row");
+    if (!module) {
         return nullptr;
     }
-    Ref row_class(PyObject_GetAttrString(module, "Row"));
+    Ref row_class(PyObject_GetAttrString(module.get(), "Row"));
     if (!row_class) {
         return nullptr;
     }
@@ -486,7 +749,11 @@ PyObject* baserow_filter_on_values(PyObject* obj, PyObject* filters)
     if (!key_style) {
         return nullptr;
     }
-    // The new row's processors may replace this row's fields mid-call.
+    // The import and the attribute fetch may have replaced or cleared the
+    // fields, and the new row's processors may do so mid-call.
+    if (!fields_ready(self)) {
+        return nullptr;
+    }
     Ref parent = Ref::borrow(self->parent);
     Ref keymap = Ref::borrow(self->keymap);
     Ref values = Ref::borrow(self->row);
@@ -515,11 +782,11 @@ int baserow_set_parent(PyObject* obj, PyObject* value, void*)
     if (refuse_deletion(value, "parent")) {
         return -1;
     }
-    PyObject* module = cached_module(result_module_cache, "orvane.engine.result");
-    if (module == nullptr) {
+    Ref module = host_module(result_module_cache, "orvane.engine.result");
+    if (!module) {
         return -1;
     }
-    Ref metadata_class(PyObject_GetAttrString(module, "ResultMetaData"));
+    Ref metadata_class(PyObject_GetAttrString(module.get(), "ResultMetaData"));
     if (!metadata_class) {
         return -1;
     }
@@ -601,6 +868,10 @@ PyMethodDef baserow_methods[] = {
      "implement mapping-like getitem as well as sequence getitem"},
     {"_filter_on_values", orvane::as_method(baserow_filter_on_values), METH_O,
      "return a new Row with per-value filters applied to columns"},
+    {"_make_rows", orvane::as_method(baserow_make_rows), METH_FASTCALL | METH_CLASS,
+     "Return a list of rows of this class, one per sequence of fetched values."},
+    {"__init_subclass__", orvane::as_method(baserow_init_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Make the subclass callable without packing its arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -634,6 +905,7 @@ PyTypeObject BaseRowType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "BaseRow is a abstract base class for Row",
     .tp_traverse = baserow_traverse,
+    .tp_clear = baserow_clear,
     .tp_iter = baserow_iter,
     .tp_methods = baserow_methods,
     .tp_getset = baserow_getset,
@@ -642,51 +914,66 @@ PyTypeObject BaseRowType = {
 
 // ---- tuplegetter ----------------------------------------------------------
 
-PyObject* getter_method_name = nullptr;    // interned "_get_by_key_impl_mapping"
-PyObject* baserow_getter_method = nullptr;  // BaseRow's own method of that name
+// The name of the method a getter asks rows for, and BaseRow's own method of
+// that name; kept in the main interpreter only.
+PyObject* getter_method_name = nullptr;
+PyObject* baserow_getter_method = nullptr;
 
-bool find_getter_method()
+constexpr const char* GETTER_METHOD = "_get_by_key_impl_mapping";
+
+Ref getter_method_name_ref()
 {
-    if (getter_method_name == nullptr) {
-        getter_method_name = PyUnicode_InternFromString("_get_by_key_impl_mapping");
-        if (getter_method_name == nullptr) {
-            return false;
-        }
-        baserow_getter_method = _PyType_Lookup(&BaseRowType, getter_method_name);
+    if (!in_main_interpreter()) {
+        return Ref(PyUnicode_FromString(GETTER_METHOD));
     }
-    return true;
+    if (getter_method_name == nullptr) {
+        PyObject* name = PyUnicode_InternFromString(GETTER_METHOD);
+        if (name == nullptr) {
+            return Ref();
+        }
+        baserow_getter_method = orvane::compat::type_lookup(&BaseRowType, name);
+        getter_method_name = name;
+    }
+    return Ref::borrow(getter_method_name);
 }
 
 // A row whose class keeps BaseRow's method and attribute lookup, and has no
 // instance dict that could shadow the method, can be read by the key lookup
-// directly: that is what calling the method would do.
-bool reads_row_directly(PyObject* operand)
+// directly: that is what calling the method would do. Code run by a lookup
+// may change the row's class, so this is asked for every item.
+bool reads_row_directly(PyObject* operand, PyObject* name)
 {
     PyTypeObject* type = Py_TYPE(operand);
     if (type == &BaseRowType) {
         return true;
     }
-    return PyType_IsSubtype(type, &BaseRowType) && type->tp_getattro == baserow_getattro &&
-           !has_instance_dict(type) && _PyType_Lookup(type, getter_method_name) == baserow_getter_method;
+    if (!PyType_IsSubtype(type, &BaseRowType) || type->tp_getattro != baserow_getattro || has_instance_dict(type)) {
+        return false;
+    }
+    PyObject* own_method = name == getter_method_name ? baserow_getter_method
+                                                      : orvane::compat::type_lookup(&BaseRowType, name);
+    return orvane::compat::type_lookup(type, name) == own_method;
 }
 
 // The tuple of `fetch(item)` for every item, first to last; the first
-// failure ends the fetching.
+// failure ends the fetching. The values are gathered before the tuple is
+// made, since fetching runs code that must not see a half-filled tuple.
 template <typename Fetch>
-PyObject* fetch_items(TupleGetter* self, Fetch fetch)
+PyObject* fetch_items(PyObject* items, Fetch fetch)
 {
-    Ref result(PyTuple_New(self->item_count));
-    if (!result) {
+    Py_ssize_t count = PyTuple_GET_SIZE(items);
+    RefBuffer values;
+    if (!values.reserve(count)) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < self->item_count; ++i) {
-        PyObject* value = fetch(PyTuple_GET_ITEM(self->items, i));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* value = fetch(PyTuple_GET_ITEM(items, i));
         if (value == nullptr) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(result.get(), i, value);
+        values.push(value);
     }
-    return result.release();
+    return values.to_tuple();
 }
 
 PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -714,11 +1001,27 @@ PyObject* tuplegetter_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
     return reinterpret_cast<PyObject*>(self);
 }
 
+// A cleared getter holds no items, so every later use stays safe.
+int tuplegetter_clear(PyObject* obj)
+{
+    TupleGetter* self = as_getter(obj);
+    PyObject* empty = PyTuple_New(0);
+    if (empty == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    self->item_count = 0;
+    Py_SETREF(self->items, empty);
+    return 0;
+}
+
 void tuplegetter_dealloc(PyObject* obj)
 {
     PyObject_GC_UnTrack(obj);
+    Py_TRASHCAN_BEGIN(obj, tuplegetter_dealloc)
     Py_CLEAR(as_getter(obj)->items);
     PyObject_GC_Del(obj);
+    Py_TRASHCAN_END
 }
 
 int tuplegetter_traverse(PyObject* obj, visitproc visit, void* arg)
@@ -728,40 +1031,47 @@ int tuplegetter_traverse(PyObject* obj, visitproc visit, void* arg)
 }
 
 // The operand is the first positional argument; further arguments and
-// keywords are ignored.
+// keywords are ignored. The caller holds the operand for the call; the
+// items are held here, since a fetch may drop the last other reference.
 PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t nargsf, PyObject*)
 {
-    TupleGetter* self = as_getter(obj);
     if (PyVectorcall_NARGS(nargsf) < 1) {
         PyErr_SetString(PyExc_TypeError, "tuplegetter() needs an operand to fetch the items from");
         return nullptr;
     }
     PyObject* operand = args[0];
-    if (!find_getter_method()) {
+    Ref items = Ref::borrow(as_getter(obj)->items);
+    Ref name = getter_method_name_ref();
+    if (!name) {
         return nullptr;
     }
-    if (reads_row_directly(operand)) {
-        return fetch_items(self, [operand](PyObject* item) { return baserow_subscript(operand, item); });
-    }
-    if (PyObject_HasAttr(operand, getter_method_name)) {
-        return fetch_items(self, [operand](PyObject* item) {
-            return PyObject_CallMethodOneArg(operand, getter_method_name, item);
+    if (reads_row_directly(operand, name.get())) {
+        return fetch_items(items.get(), [operand, &name](PyObject* item) {
+            if (reads_row_directly(operand, name.get())) {
+                return baserow_subscript(operand, item);
+            }
+            return PyObject_CallMethodOneArg(operand, name.get(), item);
         });
     }
-    return fetch_items(self, [operand](PyObject* item) { return PyObject_GetItem(operand, item); });
+    if (orvane::compat::has_attribute_quietly(operand, name.get())) {
+        return fetch_items(items.get(), [operand, &name](PyObject* item) {
+            return PyObject_CallMethodOneArg(operand, name.get(), item);
+        });
+    }
+    return fetch_items(items.get(), [operand](PyObject* item) { return PyObject_GetItem(operand, item); });
 }
 
 PyObject* tuplegetter_repr(PyObject* obj)
 {
-    TupleGetter* self = as_getter(obj);
     const char* name = Py_TYPE(obj)->tp_name;
     int entered = Py_ReprEnter(obj);
     if (entered != 0) {
         return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;
     }
-    PyObject* text = self->item_count == 1
-                         ? PyUnicode_FromFormat("%s(%R)", name, PyTuple_GET_ITEM(self->items, 0))
-                         : PyUnicode_FromFormat("%s%R", name, self->items);
+    Ref items = Ref::borrow(as_getter(obj)->items);
+    PyObject* text = PyTuple_GET_SIZE(items.get()) == 1
+                         ? PyUnicode_FromFormat("%s(%R)", name, PyTuple_GET_ITEM(items.get(), 0))
+                         : PyUnicode_FromFormat("%s%R", name, items.get());
     Py_ReprLeave(obj);
     return text;
 }
@@ -790,6 +1100,7 @@ PyTypeObject TupleGetterType = {
               "Return a callable object that fetches the given item(s) from its operand\n"
               "and returns them as a tuple.\n",
     .tp_traverse = tuplegetter_traverse,
+    .tp_clear = tuplegetter_clear,
     .tp_methods = tuplegetter_methods,
     .tp_new = tuplegetter_new,
 };
@@ -843,6 +1154,7 @@ PyModuleDef rowkern_module = {
 PyMODINIT_FUNC PyInit_rowkern(void)
 {
     BaseRowType.tp_new = PyType_GenericNew;
+    BaseRowType.tp_vectorcall = row_class_vectorcall;
     if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
         return nullptr;
     }

@@ -1,11 +1,13 @@
 import gc
 import pickle
+import types
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 import orvane.fallback.rowkern as pure_rowkern
+import orvane.frozkern as frozkern
 import orvane.rowkern as native_rowkern
 from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
@@ -902,3 +904,89 @@ def test_failed_host_imports_are_retried():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["ImportError"] * 3 + ["Row"]
+
+
+# ---- where the flavours used to part ---------------------------------------
+
+
+class OverridingList(list):
+    def __len__(self):
+        return 0
+
+    def __getitem__(self, index):
+        raise AssertionError("processors are read from the list's storage")
+
+
+def test_processors_are_read_from_list_storage(rk):
+    r = rk.BaseRow(None, OverridingList([None, str]), {}, 0, (1, 2))
+    assert r._data == (1, "2")
+
+
+@pytest.mark.parametrize(
+    "resize, outcome_expected",
+    [
+        (lambda values: values.pop(), (RuntimeError, "row or processors changed size during construction")),
+        (lambda values: values.append(9), ("ok", (1, 2, 3))),
+    ],
+    ids=["shrink", "grow"],
+)
+def test_processor_resizing_the_values(rk, resize, outcome_expected):
+    values = [1, 2, 3]
+
+    def resizing(value):
+        resize(values)
+        return value
+
+    assert outcome(lambda: rk.BaseRow(None, [resizing, None, None], {}, 0, values)._data) == outcome_expected
+
+
+@pytest.mark.parametrize("style", [0, 1, 2, 3])
+def test_reversed_reads_by_position_under_every_key_style(rk, style):
+    r, _ = make(rk, style)
+    assert list(reversed(r)) == [30, 20, 10]
+
+
+def test_reversed_stops_quietly_when_the_values_shrink(rk):
+    r, _ = make(rk, 3)
+    backwards = reversed(r)
+    r._data = (1,)
+    assert list(backwards) == []
+
+
+@pytest.mark.parametrize("value", [types.MappingProxyType({0: 1}), frozkern.immutabledict({0: 1}), list[int]])
+def test_mappings_and_aliases_are_not_row_data(rk, value):
+    r, _ = make(rk, 3)
+    with pytest.raises(TypeError, match="The 'row' attribute value must be a sequence"):
+        r._data = value
+
+
+def test_construction_steps_changed_after_the_class_was_made(rk):
+    cls = type("Late", (rk.BaseRow,), {"__slots__": ()})
+    assert cls(None, None, {}, 0, (1,))._data == (1,)
+    cls.__init__ = lambda self, *args: rk.BaseRow.__init__(self, None, None, {}, 5, args[4][::-1])
+    assert cls(None, None, {}, 0, (1, 2))._data == (2, 1)
+    assert type("Deeper", (cls,), {"__slots__": ()})(None, None, {}, 0, (1, 2))._key_style == 5
+    del cls.__init__
+    row = cls(None, None, {}, 0, (1, 2), extra=1)
+    assert row._data == (1, 2) and row._key_style == 0
+    with pytest.raises(TypeError, match="BaseRow expected 5 arguments, got 4"):
+        cls(None, None, {}, 0)
+
+
+LATE_INIT = type("LateInit", (native_rowkern.BaseRow,), {"__slots__": ()})
+LATE_INIT.__init__ = lambda self, *args: native_rowkern.BaseRow.__init__(self, *args)
+
+
+@pytest.mark.parametrize(
+    "construct",
+    [
+        lambda: Row(None, None, {}, 0),
+        lambda: Row(None, None, {}, 0, (1, 2), extra=[3]),
+        lambda: Row(None, None, [], 0, (1, 2)),
+        lambda: LATE_INIT(None, None, {}, 0, (1, 2), extra=[3]),
+        lambda: LATE_INIT(None, None, {}, 0, [4]),
+    ],
+    ids=["count", "keywords", "bad keymap", "class changed, keywords", "class changed"],
+)
+def test_class_calls_do_not_leak(assert_no_leak, construct):
+    assert_no_leak(construct)

@@ -1,7 +1,7 @@
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import Self, disjoint_base
 
 _Processor = Callable[[Any], Any] | None
 
@@ -28,6 +28,16 @@ class BaseRow:
     def _get_by_key_impl(self, key: Any, /) -> Any: ...
     def _get_by_key_impl_mapping(self, key: Any, /) -> Any: ...
     def _filter_on_values(self, filters: list[_Processor] | tuple[_Processor, ...] | None, /) -> Any: ...
+    @classmethod
+    def _make_rows(
+        cls,
+        parent: Any,
+        processors: list[_Processor] | tuple[_Processor, ...] | None,
+        keymap: dict[Any, tuple[Any, ...]],
+        key_style: int,
+        rows: Sequence[Sequence[Any]],
+        /,
+    ) -> list[Self]: ...
     def __reduce__(self) -> tuple[Callable[[type[BaseRow], Any], BaseRow], tuple[type[BaseRow], Any]]: ...
     _parent: Any
     _data: Sequence[Any]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 import warnings
 from collections.abc import Sequence
 from typing import Any
@@ -39,6 +40,10 @@ class ResultMetaData:
         a key; a name that occurs twice maps to an ambiguous record."""
         keymap: dict[Any, tuple[Any, ...]] = {}
         for index, name in enumerate(names):
+            # Attribute names are interned, so an interned key is found by
+            # identity, without comparing the strings.
+            if type(name) is str:
+                name = sys.intern(name)
             keymap[index] = (index, name)
             keymap[name] = (None, name) if name in keymap else (index, name)
         return cls(keymap, names)

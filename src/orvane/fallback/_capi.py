@@ -54,12 +54,37 @@ def fast_sequence(value: Any, message: str) -> list[Any] | tuple[Any, ...]:
     return list(iterator)
 
 
+_HEAPTYPE = 1 << 9
+
+
 def is_sequence(value: Any) -> bool:
     """True for objects whose type supports item access by index and that are
-    not dictionaries."""
+    not dictionaries.
+
+    A class statement that defines `__getitem__` gives its type item access by
+    index. A built-in type may offer `__getitem__` for keys alone (a mapping
+    proxy, a frozen mapping, a generic alias); Python cannot see which, so a
+    built-in counts as a sequence when it has a length and no `keys`.
+    """
     if isinstance(value, dict):
         return False
-    return hasattr(type(value), "__getitem__")
+    value_type = type(value)
+    for cls in value_type.__mro__:
+        if "__getitem__" in cls.__dict__:
+            if cls.__flags__ & _HEAPTYPE:
+                return True
+            return hasattr(value_type, "__len__") and not hasattr(value_type, "keys")
+    return False
+
+
+def storage_length(sequence: list[Any] | tuple[Any, ...]) -> int:
+    """The length of a list or tuple as stored, whatever a subclass overrides."""
+    return list.__len__(sequence) if isinstance(sequence, list) else tuple.__len__(sequence)
+
+
+def storage_item(sequence: list[Any] | tuple[Any, ...], index: int) -> Any:
+    """An item of a list or tuple as stored, whatever a subclass overrides."""
+    return list.__getitem__(sequence, index) if isinstance(sequence, list) else tuple.__getitem__(sequence, index)
 
 
 def dict_get_swallowing_errors(mapping: dict[Any, Any], key: Any, missing: Any) -> Any:

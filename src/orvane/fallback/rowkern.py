@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import reprlib
+from collections.abc import Iterator
 from typing import Any
 
 from orvane.fallback._capi import (
@@ -11,6 +12,8 @@ from orvane.fallback._capi import (
     dict_get_swallowing_errors,
     fast_sequence,
     is_sequence,
+    storage_item,
+    storage_length,
     tuple_item,
     unpack_arguments,
 )
@@ -51,12 +54,12 @@ class BaseRow:
         if processors is None:
             stored = tuple(values)
         elif isinstance(processors, (list, tuple)):
-            if len(values) != len(processors):
+            if len(values) != storage_length(processors):
                 raise RuntimeError(
                     f"number of values in row ({len(values)}) differ from "
-                    f"number of column processors ({len(processors)})"
+                    f"number of column processors ({storage_length(processors)})"
                 )
-            stored = tuple(_apply(processors, values))
+            stored = _apply(processors, values)
         else:
             raise TypeError(f"processors must be None, a list or a tuple, not {type(processors).__name__}")
         object.__setattr__(self, "_row_field", stored)
@@ -146,6 +149,21 @@ class BaseRow:
     def _key_style(self) -> None:
         raise TypeError("Cannot delete the 'key_style' attribute")
 
+    @classmethod
+    def _make_rows(cls, *args: Any) -> list[Any]:
+        """Return a list of rows of this class, one per sequence of fetched values."""
+        if len(args) != 5:
+            raise TypeError(f"_make_rows expected 5 arguments, got {len(args)}")
+        parent, processors, keymap, key_style, rows = args
+        rows = fast_sequence(rows, "rows must be a sequence")
+        made = []
+        index = 0
+        # A list of rows is read live, as a processor may resize it.
+        while index < len(rows):
+            made.append(cls(parent, processors, keymap, key_style, rows[index]))
+            index += 1
+        return made
+
     # ---- the row as a sequence ----------------------------------------
 
     def __len__(self) -> int:
@@ -156,6 +174,11 @@ class BaseRow:
 
     def __iter__(self) -> Any:
         return iter(tuple(self._fields_or_raise()[1]))
+
+    def __reversed__(self) -> Iterator[Any]:
+        # By position, whatever the key style: the values as stored, read from
+        # the last to the first, ending quietly if they shrink meanwhile.
+        return _reversed_values(self, len(self))
 
     def _values_impl(self) -> list[Any]:
         """Return the values represented by this BaseRow as a list."""
@@ -242,12 +265,27 @@ class BaseRow:
 BaseRow.__module__ = "orvane.fallback.rowkern"
 
 
-def _apply(processors: list[Any] | tuple[Any, ...], values: list[Any] | tuple[Any, ...]) -> Any:
-    for index, value in enumerate(values):
-        if index >= len(processors):
+def _apply(processors: list[Any] | tuple[Any, ...], values: list[Any] | tuple[Any, ...]) -> tuple[Any, ...]:
+    """The processed values, one per value present at the start; a processor
+    that shrinks either list ends construction, and values it adds are not
+    read."""
+    processed = []
+    for index in range(len(values)):
+        if index >= storage_length(processors) or index >= len(values):
             raise RuntimeError("row or processors changed size during construction")
-        processor = processors[index]
-        yield value if processor is None else processor(value)
+        processor = storage_item(processors, index)
+        value = values[index]
+        processed.append(value if processor is None else processor(value))
+    return tuple(processed)
+
+
+def _reversed_values(row: BaseRow, length: int) -> Iterator[Any]:
+    for index in range(length - 1, -1, -1):
+        try:
+            value = tuple_item(row._fields_or_raise()[1], index)
+        except IndexError:
+            return
+        yield value
 
 
 class tuplegetter:

@@ -1,0 +1,66 @@
+// The interpreter calls whose availability depends on the CPython version,
+// and the private ones this project relies on. Each private call is wrapped
+// here and nowhere else, so that the day one goes away the build breaks in
+// this file, next to the note on what replaces it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace orvane::compat {
+
+// A dictionary lookup returning a strong reference: 1 with *result set when
+// found, 0 with *result null on a miss, -1 with an exception set on failure.
+// Public from 3.13; before that the borrowed result is turned into a strong
+// reference before any other code can run.
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(found);
+    if (found != nullptr) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// Whether `obj` has the attribute `name`; a lookup that fails counts as
+// absent. From 3.13 PyObject_HasAttr reports such failures as unraisable, so
+// the error is cleared here instead.
+inline bool has_attribute_quietly(PyObject* obj, PyObject* name)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_HasAttrWithError(obj, name);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    return found > 0;
+#else
+    return PyObject_HasAttr(obj, name) != 0;
+#endif
+}
+
+// PRIVATE: the generic attribute lookup that, asked to suppress it, reports a
+// missing attribute by returning null with no exception set, so a miss costs
+// no exception object. Public replacement: PyObject_GenericGetAttr followed by
+// clearing the AttributeError (PyObject_GetOptionalAttr, 3.13+, would go
+// through the type's own tp_getattro and so cannot serve inside one).
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name)
+{
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// PRIVATE: the attribute a type's MRO gives `name`, without running any
+// Python code, as a borrowed reference (or null, with no exception set).
+// Used only for identity tests and to learn whether a name is defined at all.
+// Public replacement: walking PyType_GetDict (3.12+) over the type's __mro__;
+// 3.14's _PyType_LookupRef returns a strong reference but is private too.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
+{
+    return _PyType_Lookup(type, name);
+}
+
+}  // namespace orvane::compat

@@ -1,0 +1,164 @@
+"""Rows by the batch: `cls._make_rows(...)` is the list of
+`cls(parent, processors, keymap, key_style, r)` for every r, in values,
+errors and references."""
+
+import gc
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import orvane.engine.row as native_row
+import orvane.fallback.row as pure_row
+import orvane.fallback.rowkern as pure_rowkern
+import orvane.rowkern as native_rowkern
+from orvane.engine.result import ResultMetaData
+
+FLAVOURS = {"native": (native_rowkern.BaseRow, native_row.Row), "pure": (pure_rowkern.BaseRow, pure_row.Row)}
+
+
+@pytest.fixture(params=sorted(FLAVOURS))
+def classes(request):
+    return FLAVOURS[request.param]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as error:
+        return (type(error), str(error))
+    return ("ok", [(type(row), row._parent, row._data, row._keymap, row._key_style) for row in result])
+
+
+def one_by_one(cls, parent, processors, keymap, key_style, rows):
+    return [cls(parent, processors, keymap, key_style, row) for row in rows]
+
+
+class Failing(Exception):
+    pass
+
+
+def fail_on(bad):
+    def process(value):
+        if value == bad:
+            raise Failing(value)
+        return value * 2
+
+    return process
+
+
+def with_own_init(base):
+    class OwnInit(base):
+        __slots__ = ()
+
+        def __init__(self, parent, processors, keymap, key_style, row):
+            super().__init__(parent, processors, keymap, key_style, row[::-1])
+
+    return OwnInit
+
+
+def with_own_new(base):
+    class OwnNew(base):
+        __slots__ = ()
+
+        def __new__(cls, *args):
+            instance = super().__new__(cls)
+            instance._key_style = 7
+            return instance
+
+    return OwnNew
+
+
+class Meta(type):
+    def __call__(cls, *args):
+        row = super().__call__(*args)
+        row._key_style = 9
+        return row
+
+
+def with_metaclass_call(base):
+    return Meta("WithMeta", (base,), {"__slots__": ()})
+
+
+MD = ResultMetaData.from_names(["a", "b"])
+ARGUMENTS = {
+    "plain": (MD, None, MD._keymap, 3, [(1, 2), [3, 4], "ab"]),
+    "processors": (MD, [fail_on(None), None], MD._keymap, 3, ((1, 2), (3, 4))),
+    "empty": (MD, None, MD._keymap, 0, []),
+    "failing processor": (MD, [fail_on(3), None], MD._keymap, 3, [(1, 2), (3, 4), (5, 6)]),
+    "count mismatch": (MD, [None], MD._keymap, 3, [(1,), (1, 2)]),
+    "row not a sequence": (MD, None, MD._keymap, 3, [(1, 2), 5]),
+    "keymap subclass": (MD, [fail_on(1), None], type("Sub", (dict,), {})(), 3, [(1, 2)]),
+    "keymap subclass, no rows": (MD, None, type("Sub", (dict,), {})(), 3, []),
+    "key style too big": (MD, None, {}, 2**70, [(1, 2)]),
+    "key style bool": (MD, None, {}, True, [(1, 2)]),
+    "key style text": (MD, None, {}, "1", [(1, 2)]),
+    "processors not a list": (MD, {"a": 1}, {}, 3, [(1, 2)]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ARGUMENTS))
+@pytest.mark.parametrize("subclass", [None, with_own_init, with_own_new, with_metaclass_call], ids=["Row", "own __init__", "own __new__", "metaclass __call__"])
+def test_batch_equals_construction_one_by_one(classes, case, subclass):
+    _, row_class = classes
+    cls = subclass(row_class) if subclass else row_class
+    arguments = ARGUMENTS[case]
+    assert outcome(lambda: cls._make_rows(*arguments)) == outcome(lambda: one_by_one(cls, *arguments))
+
+
+def test_batch_of_the_base_class_and_argument_count(classes):
+    base, _ = classes
+    (row,) = base._make_rows(None, None, {}, 1, [(1,)])
+    assert type(row) is base and row._data == (1,) and row._key_style == 1
+    with pytest.raises(TypeError, match="_make_rows expected 5 arguments, got 4"):
+        base._make_rows(None, None, {}, 1)
+    with pytest.raises(TypeError, match="rows must be a sequence"):
+        base._make_rows(None, None, {}, 1, 5)
+
+
+@pytest.mark.parametrize("change", ["append", "pop", "clear"])
+def test_processor_resizing_the_list_of_rows(classes, change):
+    _, row_class = classes
+
+    def run(make):
+        rows = [[1], [2], [3]]
+
+        def process(value):
+            if change == "append" and len(rows) < 5:
+                rows.append([value + 10])
+            elif change == "pop" and rows:
+                rows.pop()
+            elif change == "clear":
+                rows.clear()
+            gc.collect()
+            return value
+
+        return outcome(lambda: make(row_class, MD, [process], {}, 3, rows))
+
+    assert run(lambda cls, *arguments: cls._make_rows(*arguments)) == run(one_by_one)
+
+
+VALUES = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.floats(allow_nan=False))
+PROCESSORS = st.sampled_from([None, str, repr, fail_on(0), fail_on("")])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    width=st.integers(0, 4),
+    data=st.data(),
+    key_style=st.sampled_from([0, 1, 2, 3, -1, 2**63, True]),
+    container=st.sampled_from([list, tuple]),
+)
+def test_batch_matches_one_by_one_on_drawn_rows(width, data, key_style, container):
+    processors = data.draw(st.one_of(st.none(), st.lists(PROCESSORS, min_size=width, max_size=width)))
+    rows = data.draw(st.lists(st.lists(VALUES, min_size=width, max_size=width + (1 if width == 2 else 0)), max_size=6))
+    rows = container(container(row) for row in rows)
+    for _, row_class in FLAVOURS.values():
+        arguments = (MD, processors, MD._keymap, key_style, rows)
+        assert outcome(lambda: row_class._make_rows(*arguments)) == outcome(lambda: one_by_one(row_class, *arguments))
+
+
+@pytest.mark.parametrize("case", sorted(ARGUMENTS))
+def test_batch_does_not_leak(assert_no_leak, case):
+    arguments = ARGUMENTS[case]
+    assert_no_leak(lambda: native_row.Row._make_rows(*arguments), calls=100)

@@ -1,0 +1,252 @@
+"""A state machine that builds rows and reads them while the keys, values,
+processors, key styles and parents it hands them rewrite rows, keymaps,
+parents and data from inside their callbacks, with the collector thrown in.
+Every step must end normally or with an ordinary exception."""
+
+import gc
+import pickle
+
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
+
+import orvane.engine.row as native_row
+import orvane.fallback.row as pure_row
+import orvane.fallback.rowkern as pure_rowkern
+import orvane.rowkern as native_rowkern
+from orvane.engine.result import ResultMetaData
+
+ACTIONS = ["nothing", "data", "list data", "hostile data", "keymap", "hostile keymap", "parent", "style", "reinit", "collect", "drop", "class"]
+STYLES = [0, 1, 2, 3, -1]
+NAMES = ["a", "b", "zz", "amb"]
+
+
+class World:
+    """What the callbacks reach: the live rows and a bound on nesting."""
+
+    def __init__(self, row_class):
+        self.row_class = row_class
+        self.other_class = type("Other", (row_class,), {"__slots__": (), "_get_by_key_impl_mapping": lambda self, key: ("other", key)})
+        self.rows = []
+        self.depth = 0
+
+    def act(self, action, target):
+        if self.depth > 2 or not self.rows:
+            return
+        self.depth += 1
+        try:
+            row = self.rows[target % len(self.rows)]
+            self.apply(row, action, target)
+        except Exception:
+            pass
+        finally:
+            self.depth -= 1
+
+    def apply(self, row, action, target):
+        if action == "data":
+            row._data = (target, "x", None)
+        elif action == "list data":
+            row._data = [target]
+        elif action == "hostile data":
+            row._data = HostileValues(self, ["data", "collect"], target)
+        elif action == "keymap":
+            row._keymap = {}
+        elif action == "hostile keymap":
+            row._keymap = self.keymap(["keymap", "reinit"], target)
+        elif action == "parent":
+            row._parent = HostParent(self, ["nothing"], target)
+        elif action == "style":
+            row._key_style = STYLES[target % len(STYLES)]
+        elif action == "reinit":
+            row.__init__(HostParent(self, ["drop"], target), None, self.keymap(["nothing"], target), target % 4, (1, 2))
+        elif action == "collect":
+            gc.collect()
+        elif action == "drop":
+            self.rows.pop(target % len(self.rows))
+        elif action == "class":
+            row.__class__ = self.other_class if type(row) is self.row_class else self.row_class
+
+    def keymap(self, actions, target):
+        return {"a": (0,), "b": (HostileIndex(self, actions, target),), "amb": (None,), HostileKey(self, actions, target): (1,)}
+
+
+class Hostile:
+    """Runs its planned actions in turn, one per callback."""
+
+    def __init__(self, world, actions, target):
+        self.world = world
+        self.actions = list(actions) or ["nothing"]
+        self.target = target
+        self.calls = 0
+
+    def strike(self):
+        action = self.actions[self.calls % len(self.actions)]
+        self.calls += 1
+        self.world.act(action, self.target + self.calls)
+
+
+class HostileKey(Hostile):
+    def __hash__(self):
+        self.strike()
+        return hash("a")
+
+    def __eq__(self, other):
+        self.strike()
+        return self.calls % 2 == 0
+
+
+class HostileIndex(Hostile):
+    def __index__(self):
+        self.strike()
+        return self.target % 3
+
+
+class HostileValues(Hostile):
+    def __len__(self):
+        self.strike()
+        return 3
+
+    def __getitem__(self, index):
+        self.strike()
+        if isinstance(index, int) and not -3 <= index < 3:
+            raise IndexError(index)
+        return index
+
+    def __iter__(self):
+        self.strike()
+        return iter([0, 1, 2])
+
+
+class HostParent(ResultMetaData):
+    __slots__ = ("hostile",)
+
+    def __init__(self, world, actions, target):
+        super().__init__({"a": (0,)}, ["a", "b", "c"])
+        self.hostile = Hostile(world, actions, target)
+
+    def _key_fallback(self, key, err):
+        self.hostile.strike()
+        return (self.hostile.target % 3,)
+
+    def _raise_for_nonint(self, key):
+        self.hostile.strike()
+        raise TypeError("integers only")
+
+    def _raise_for_ambiguous_column_name(self, record):
+        self.hostile.strike()
+        raise LookupError("ambiguous")
+
+    def _warn_for_nonint(self, *key):
+        self.hostile.strike()
+
+
+def processor(world, actions, target):
+    hostile = Hostile(world, actions, target)
+
+    def process(value):
+        hostile.strike()
+        if hostile.calls % 3 == 0 and world.rows:
+            return world.rows[-1]
+        return value
+
+    return process
+
+
+PLANS = st.lists(st.sampled_from(ACTIONS), min_size=1, max_size=3)
+TARGETS = st.integers(0, 50)
+
+READERS = [
+    lambda row, key: row[key],
+    lambda row, key: row._get_by_key_impl(key),
+    lambda row, key: row._get_by_key_impl_mapping(key),
+    lambda row, key: getattr(row, key) if isinstance(key, str) else None,
+    lambda row, key: (len(row), hash(row)),
+    lambda row, key: (list(row), row._values_impl(), list(reversed(row)), key in row),
+    lambda row, key: row._filter_on_values(None),
+    lambda row, key: pickle.loads(pickle.dumps(row)),
+]
+
+
+class RowMutations(RuleBasedStateMachine):
+    row_class = native_row.Row
+    getter_class = native_rowkern.tuplegetter
+
+    @initialize()
+    def start(self):
+        self.world = World(self.row_class)
+
+    @rule(plan=PLANS, which=TARGETS, style=st.sampled_from(STYLES), hostile_style=st.booleans(), processed=st.booleans(), hostile_values=st.booleans())
+    def build(self, plan, which, style, hostile_style, processed, hostile_values):
+        world = self.world
+        values = HostileValues(world, plan, which) if hostile_values else [which, "v", None]
+        processors = [processor(world, plan, which), None, processor(world, plan, which + 1)] if processed else None
+        key_style = HostileIndex(world, plan, which) if hostile_style else style
+        try:
+            world.rows.append(self.row_class(HostParent(world, plan, which), processors, world.keymap(plan, which), key_style, values))
+        except Exception:
+            pass
+
+    @rule(plan=PLANS, which=TARGETS, processed=st.booleans(), count=st.integers(0, 4))
+    def build_batch(self, plan, which, processed, count):
+        world = self.world
+        fetched = [[which + i, "v", None] for i in range(count)]
+        # The processors also reshape the list of fetched rows as it is read.
+        reshape = processor(world, plan, which)
+
+        def reshaping(value):
+            if fetched and reshape(value) is not value:
+                fetched.pop()
+            return value
+
+        processors = [reshaping, None, processor(world, plan, which + 1)] if processed else None
+        try:
+            world.rows.extend(self.row_class._make_rows(HostParent(world, plan, which), processors, world.keymap(plan, which), 3, fetched))
+        except Exception:
+            pass
+
+    @rule(action=st.sampled_from(ACTIONS), which=TARGETS)
+    def mutate(self, action, which):
+        self.world.act(action, which)
+
+    @rule(which=TARGETS, reader=st.sampled_from(READERS), key=st.one_of(st.sampled_from(NAMES), st.integers(-4, 4), st.just(slice(None, None, -1)), st.just(("x", "y"))), plan=PLANS, hostile=st.booleans())
+    def read(self, which, reader, key, plan, hostile):
+        world = self.world
+        if not world.rows:
+            return
+        if hostile:
+            key = HostileKey(world, plan, which)
+        row = world.rows[which % len(world.rows)]
+        try:
+            reader(row, key)
+        except Exception:
+            pass
+
+    @rule(which=TARGETS, keys=st.lists(st.one_of(st.sampled_from(NAMES), st.integers(-3, 3)), max_size=3), plan=PLANS, hostile=st.booleans())
+    def get_several(self, which, keys, plan, hostile):
+        world = self.world
+        if not world.rows:
+            return
+        if hostile:
+            keys = keys + [HostileKey(world, plan, which)]
+        try:
+            self.getter_class(*keys)(world.rows[which % len(world.rows)])
+        except Exception:
+            pass
+
+    def teardown(self):
+        self.world.rows.clear()
+        gc.collect()
+
+
+MACHINE_SETTINGS = settings(max_examples=40, stateful_step_count=15, deadline=None, suppress_health_check=list(HealthCheck))
+
+
+class PureRowMutations(RowMutations):
+    row_class = pure_row.Row
+    getter_class = pure_rowkern.tuplegetter
+
+
+TestNativeRowMutations = RowMutations.TestCase
+TestNativeRowMutations.settings = MACHINE_SETTINGS
+TestPureRowMutations = PureRowMutations.TestCase
+TestPureRowMutations.settings = MACHINE_SETTINGS
