@@ -259,8 +259,11 @@ int init_row(BaseRow* self, PyObject* const* args)
 
 // The usual five arguments are read in place; any other count goes to the
 // interpreter's unpacking for its error. Keywords are ignored.
+void install_row_class_vectorcall(PyTypeObject* cls);
+
 int baserow_init(PyObject* obj, PyObject* args, PyObject*)
 {
+    install_row_class_vectorcall(Py_TYPE(obj));
     if (PyTuple_GET_SIZE(args) == 5) {
         return init_row(as_row(obj), &PyTuple_GET_ITEM(args, 0));
     }
@@ -304,7 +307,7 @@ PyObject* call_type_generically(PyObject* cls, PyObject* const* args, size_t nar
             }
         }
     }
-    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+    return Py_TYPE(cls)->tp_call(cls, positional.get(), keywords.get());
 }
 
 // Calling a row class: what the type's call would do (BaseRow's creation,
@@ -328,19 +331,14 @@ PyObject* row_class_vectorcall(PyObject* cls_object, PyObject* const* args, size
     return obj;
 }
 
-// Classes deriving from BaseRow are called through the vector call above.
-PyObject* baserow_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs)
+// A row class is called through the vector call above from its first
+// ordinary construction on (the field is not inherited), which leaves the
+// classes' interface as it is.
+void install_row_class_vectorcall(PyTypeObject* cls)
 {
-    Ref object_hook(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__init_subclass__"));
-    if (!object_hook) {
-        return nullptr;
+    if (cls->tp_vectorcall == nullptr && keeps_baserow_construction(cls)) {
+        cls->tp_vectorcall = row_class_vectorcall;
     }
-    Ref done(PyObject_Call(object_hook.get(), args, kwargs));
-    if (!done) {
-        return nullptr;
-    }
-    reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = row_class_vectorcall;
-    return done.release();
 }
 
 // ---- rows by the batch ----------------------------------------------------
@@ -870,8 +868,6 @@ PyMethodDef baserow_methods[] = {
      "return a new Row with per-value filters applied to columns"},
     {"_make_rows", orvane::as_method(baserow_make_rows), METH_FASTCALL | METH_CLASS,
      "Return a list of rows of this class, one per sequence of fetched values."},
-    {"__init_subclass__", orvane::as_method(baserow_init_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "Make the subclass callable without packing its arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,12 +5,16 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from types import ModuleType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from orvane.engine.row import Row
 
 
 @dataclass(frozen=True)
 class Flavour:
     name: str
-    row_class: type
+    row_class: type[Row]
     tuplegetter: type
     converters: ModuleType
     immutabledict: type

@@ -154,7 +154,7 @@ class Result:
     def _make_rows(self, processors: list[Processor] | None, fetched: list[Fetched]) -> list[Row]:
         metadata, row_class, key_style = self._metadata, self._flavour.row_class, self._key_style
         keymap = metadata._keymap
-        return [row_class(metadata, processors, keymap, key_style, values) for values in fetched]
+        return row_class._make_rows(metadata, processors, keymap, key_style, fetched)
 
     def _rebuild_rows(self, fetched: list[Fetched]) -> list[Row]:
         """Rows of a chunk that the usual processors refused: every column's
