@@ -350,7 +350,10 @@ void install_row_class_vectorcall(PyTypeObject* cls)
 PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
                    PyObject* row)
 {
-    Ref values(processed_values(processors, row));
+    // A fetched tuple cannot change, so without processors the row keeps it
+    // instead of a copy: the batch serves results, whose fetched tuples are
+    // not used again.
+    Ref values(processors == Py_None && PyTuple_CheckExact(row) ? Py_NewRef(row) : processed_values(processors, row));
     if (!values) {
         return nullptr;
     }
