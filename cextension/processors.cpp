@@ -95,6 +95,23 @@ bool digits_at(const char* text, int from, int count, unsigned int& value)
     return true;
 }
 
+// Microseconds per unit of the fraction's last digit, by the number of
+// digits: ".5" is half a second, ".000250" a quarter of a millisecond.
+constexpr unsigned int FRACTION_SCALE[] = {0, 100000, 10000, 1000, 100, 10, 1};
+
+// A fraction read from digits alone is a decimal fraction of a second. One
+// read with a sign, or after skipped white space, keeps its value as a count
+// of microseconds.
+unsigned int fraction_microseconds(const char* text, int start, int end, unsigned int value)
+{
+    for (int i = start; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return value;
+        }
+    }
+    return value * FRACTION_SCALE[end - start];
+}
+
 // After "...SS" the formats go on with ".%6u": anything but '.' ends the
 // parse there; '.' followed by a digit reads up to six digits.
 int canonical_fraction(const char* text, int dot, int count_without, unsigned int& microsecond)
@@ -110,6 +127,7 @@ int canonical_fraction(const char* text, int dot, int count_without, unsigned in
         return -2;  // white space or a sign may follow: leave it to sscanf
     }
     digits_at(text, dot + 1, digits, microsecond);
+    microsecond *= FRACTION_SCALE[digits];
     return count_without + 1;
 }
 
@@ -145,8 +163,13 @@ int scan_datetime(const char* text, IsoFields& f)
         }
     }
     f = IsoFields{};
-    return std::sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u.%6u", &f.year, &f.month, &f.day, &f.hour, &f.minute,
-                       &f.second, &f.microsecond);
+    int start = 0, end = 0;
+    int count = std::sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u.%n%6u%n", &f.year, &f.month, &f.day, &f.hour,
+                            &f.minute, &f.second, &start, &f.microsecond, &end);
+    if (count == 7) {
+        f.microsecond = fraction_microseconds(text, start, end, f.microsecond);
+    }
+    return count;
 }
 
 int scan_time(const char* text, IsoFields& f)
@@ -156,7 +179,12 @@ int scan_time(const char* text, IsoFields& f)
         return count;
     }
     f = IsoFields{};
-    return std::sscanf(text, "%2u:%2u:%2u.%6u", &f.hour, &f.minute, &f.second, &f.microsecond);
+    int start = 0, end = 0;
+    count = std::sscanf(text, "%2u:%2u:%2u.%n%6u%n", &f.hour, &f.minute, &f.second, &start, &f.microsecond, &end);
+    if (count == 4) {
+        f.microsecond = fraction_microseconds(text, start, end, f.microsecond);
+    }
+    return count;
 }
 
 int scan_date(const char* text, IsoFields& f)
@@ -407,12 +435,33 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
     return 0;
 }
 
+// A processor about to be freed whose `type` is the processor it alone
+// holds: freeing it frees that one too.
+bool last_owner_of_processor(PyObject* type)
+{
+    // A finaliser could see the processor after its `type` was taken.
+    return type != nullptr && PyObject_TypeCheck(type, &DecimalResultProcessorType) && Py_REFCNT(type) == 1 &&
+           Py_TYPE(type)->tp_finalize == nullptr && Py_TYPE(type)->tp_del == nullptr;
+}
+
+// Processors chained through `type` are freed in a loop: each link's `type`
+// is taken before the link is released, so a long chain does not nest one
+// deallocation per link on the C stack. The types are not tracked by the
+// collector, which rules out the trashcan.
 void decimal_dealloc(PyObject* obj)
 {
     DecimalResultProcessor* self = as_decimal(obj);
-    Py_CLEAR(self->type);
+    PyObject* next = self->type;
+    self->type = nullptr;
     Py_CLEAR(self->format);
     Py_TYPE(obj)->tp_free(obj);
+    while (last_owner_of_processor(next)) {
+        PyObject* link = next;
+        next = as_decimal(link)->type;
+        as_decimal(link)->type = nullptr;
+        Py_DECREF(link);
+    }
+    Py_XDECREF(next);
 }
 
 PyObject* decimal_process(PyObject* obj, PyObject* value)

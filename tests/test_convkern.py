@@ -53,8 +53,16 @@ DT = datetime.datetime
     [
         ("2023-04-05 06:07:08", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08.123456", DT(2023, 4, 5, 6, 7, 8, 123456)),
-        ("2023-04-05 06:07:08.5", DT(2023, 4, 5, 6, 7, 8, 5)),
+        # Digits alone are a decimal fraction of a second.
+        ("2023-04-05 06:07:08.5", DT(2023, 4, 5, 6, 7, 8, 500000)),
+        ("2023-04-05 06:07:08.123", DT(2023, 4, 5, 6, 7, 8, 123000)),
+        ("2023-04-05 06:07:08.05", DT(2023, 4, 5, 6, 7, 8, 50000)),
+        ("2023-04-05 06:07:08.000250", DT(2023, 4, 5, 6, 7, 8, 250)),
         ("2023-04-05 06:07:08.1234567", DT(2023, 4, 5, 6, 7, 8, 123456)),
+        ("2023-4-5 6:7:8.5+02:00", DT(2023, 4, 5, 6, 7, 8, 500000)),
+        # A sign or skipped white space makes the field a count of microseconds.
+        ("2023-04-05 06:07:08.+5", DT(2023, 4, 5, 6, 7, 8, 5)),
+        ("2023-04-05 06:07:08.-0", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08.", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08+02:00", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-4-5 6:7:8", DT(2023, 4, 5, 6, 7, 8)),
@@ -75,6 +83,10 @@ def test_str_to_datetime(ck, text, expected):
     [
         ("str_to_time", "06:07:08", datetime.time(6, 7, 8)),
         ("str_to_time", "06:07:08.000250", datetime.time(6, 7, 8, 250)),
+        ("str_to_time", "06:07:08.123", datetime.time(6, 7, 8, 123000)),
+        ("str_to_time", "6:7:8.5", datetime.time(6, 7, 8, 500000)),
+        ("str_to_time", "06:07:08. 5", datetime.time(6, 7, 8, 5)),
+        ("str_to_time", "06:07:08.+12", datetime.time(6, 7, 8, 12)),
         ("str_to_time", "06:07:08 PM", datetime.time(6, 7, 8)),
         ("str_to_date", "2023-04-05", datetime.date(2023, 4, 5)),
         ("str_to_date", "2023-04-05 06:07:08", datetime.date(2023, 4, 5)),
@@ -97,6 +109,7 @@ def test_time_and_date(ck, function, text, expected):
         ("str_to_datetime", "\x85", "Couldn't parse datetime string ''\\x85'' - value is not a string."),
         ("str_to_datetime", "2023-13-05 06:07:08", lambda: DT(2023, 13, 5, 6, 7, 8)),
         ("str_to_datetime", "2023-04-05 -6:07:08", lambda: DT(2023, 4, 5, -6, 7, 8)),
+        ("str_to_datetime", "2023-04-05 06:07:08.-5", lambda: DT(2023, 4, 5, 6, 7, 8, -5)),
         ("str_to_time", "06:07", "Couldn't parse time string: '06:07'"),
         ("str_to_time", 5.5, "Couldn't parse time string '5.5' - value is not a string."),
         ("str_to_date", "20230405", "Couldn't parse date string: '20230405'"),
@@ -265,6 +278,56 @@ def test_processor_types_are_not_collector_tracked():
 
     assert not gc.is_tracked(native.UnicodeResultProcessor("utf-8"))
     assert not gc.is_tracked(native.DecimalResultProcessor(str, "%s"))
+
+
+def run_isolated(script):
+    """Runs `script` in a fresh interpreter: a crash fails one test, not the run."""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout.split()
+
+
+@pytest.mark.parametrize("flavour", ["native", "pure"])
+@pytest.mark.parametrize(
+    "link",
+    [
+        "cls(previous, '%s')",
+        "Quiet(previous, '%s')",
+        "Roomy(previous, '%s')",
+        "cls(previous.process, '%s')",
+        "cls(str, Text(previous))",
+    ],
+)
+def test_a_million_chained_processors_are_freed(flavour, link):
+    # Each processor is the only holder of the previous one.
+    script = (
+        f"import orvane.{'convkern' if flavour == 'native' else 'fallback.convkern'} as ck\n"
+        "cls = ck.DecimalResultProcessor\n"
+        "class Quiet(cls):\n    __slots__ = ()\n"
+        "class Roomy(cls):\n    pass\n"
+        "class Text(str):\n    def __new__(c, held):\n        t = str.__new__(c, '%s'); t.held = held; return t\n"
+        "previous = cls(str, '%s')\n"
+        "for _ in range(1_000_000):\n"
+        f"    previous = {link}\n"
+        "del previous\n"
+        "print('freed')\n"
+    )
+    assert run_isolated(script) == ["freed"]
+
+
+@pytest.mark.parametrize("flavour", ["convkern", "fallback.convkern"])
+def test_processing_through_a_deep_chain_raises_recursion_error(flavour):
+    script = (
+        f"import orvane.{flavour} as ck\n"
+        "previous = ck.DecimalResultProcessor(str, '%s')\n"
+        "for _ in range(200_000):\n"
+        "    previous = ck.DecimalResultProcessor(previous.process, '%s')\n"
+        "try:\n"
+        "    previous.process(1)\n"
+        "except RecursionError:\n"
+        "    print('RecursionError')\n"
+    )
+    assert run_isolated(script) == ["RecursionError"]
 
 
 def test_import_fails_with_the_capsule_error_and_recovers():
