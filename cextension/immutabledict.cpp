@@ -116,9 +116,28 @@ PyObject* immutabledict_subscript(PyObject* self, PyObject* key)
     return nullptr;
 }
 
+// The inner dict is compared with dicts and with other instances' inner
+// dicts, and never handed to code that could keep or change it: any other
+// operand gets NotImplemented, so the interpreter asks that operand's own
+// comparison with this instance instead.
 PyObject* immutabledict_richcompare(PyObject* self, PyObject* other, int op)
 {
-    return PyObject_RichCompare(inner(self), other, op);
+    if (Py_IS_TYPE(other, &ImmutableDictType)) {
+        return PyObject_RichCompare(inner(self), inner(other), op);
+    }
+    if (!PyDict_Check(other)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (Py_TYPE(other)->tp_richcompare == PyDict_Type.tp_richcompare) {
+        return PyObject_RichCompare(inner(self), other, op);
+    }
+    // A dict subclass with a comparison of its own is asked first and would
+    // receive the left operand: give it a copy, so that it decides as before.
+    Ref copy(PyDict_Copy(inner(self)));
+    if (!copy) {
+        return nullptr;
+    }
+    return PyObject_RichCompare(copy.get(), other, op);
 }
 
 PyObject* immutabledict_iter(PyObject* self)
