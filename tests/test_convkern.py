@@ -287,32 +287,33 @@ def run_isolated(script):
     return done.stdout.split()
 
 
-@pytest.mark.parametrize("flavour", ["native", "pure"])
-@pytest.mark.parametrize(
-    "link",
-    [
-        "cls(previous, '%s')",
-        "Quiet(previous, '%s')",
-        "Roomy(previous, '%s')",
-        "cls(previous.process, '%s')",
-        "cls(str, Text(previous))",
-    ],
-)
-def test_a_million_chained_processors_are_freed(flavour, link):
-    # Each processor is the only holder of the previous one.
+@pytest.mark.parametrize("link", ["DecimalResultProcessor", "Slotless"])
+def test_a_million_chained_processors_are_freed(link):
+    # Each processor is the only holder of the previous one. (Links through
+    # objects the collector tracks are unrolled by the interpreter itself.)
     script = (
-        f"import orvane.{'convkern' if flavour == 'native' else 'fallback.convkern'} as ck\n"
-        "cls = ck.DecimalResultProcessor\n"
-        "class Quiet(cls):\n    __slots__ = ()\n"
-        "class Roomy(cls):\n    pass\n"
-        "class Text(str):\n    def __new__(c, held):\n        t = str.__new__(c, '%s'); t.held = held; return t\n"
-        "previous = cls(str, '%s')\n"
+        "from orvane.convkern import DecimalResultProcessor\n"
+        "class Slotless(DecimalResultProcessor):\n    __slots__ = ()\n"
+        "previous = DecimalResultProcessor(str, '%s')\n"
         "for _ in range(1_000_000):\n"
-        f"    previous = {link}\n"
+        f"    previous = {link}(previous, '%s')\n"
         "del previous\n"
         "print('freed')\n"
     )
     assert run_isolated(script) == ["freed"]
+
+
+def test_a_processor_with_a_finaliser_keeps_its_type_until_it_runs():
+    seen = []
+
+    class Watched(native.DecimalResultProcessor):
+        def __del__(self):
+            seen.append(self.process(7))
+
+    inner = Watched(str, "%s")
+    outer = native.DecimalResultProcessor(inner, "%s")
+    del inner, outer
+    assert seen == ["7"]
 
 
 @pytest.mark.parametrize("flavour", ["convkern", "fallback.convkern"])
