@@ -49,8 +49,9 @@ class BadEq:
         ((immutabledict(a=1),), {}, {"a": 1}),
     ],
 )
-def test_construction_paths(immutabledict, args, kwargs, expected):
-    d = immutabledict(*args, **kwargs)
+@pytest.mark.parametrize("construct", ["call", "__new__"])
+def test_construction_paths(immutabledict, args, kwargs, expected, construct):
+    d = immutabledict(*args, **kwargs) if construct == "call" else immutabledict.__new__(immutabledict, *args, **kwargs)
     assert type(d) is immutabledict
     assert dict(d.items()) == expected
     assert len(d) == len(expected)
@@ -58,11 +59,12 @@ def test_construction_paths(immutabledict, args, kwargs, expected):
 
 
 @pytest.mark.parametrize("bad, error", [((1, 2), TypeError), ((5,), TypeError), ((None,), TypeError), (([1],), TypeError), (([(1, 2, 3)],), ValueError)])
-def test_construction_rejections(immutabledict, bad, error):
+@pytest.mark.parametrize("construct", ["call", "__new__"])
+def test_construction_rejections(immutabledict, bad, error, construct):
     with pytest.raises(error) as info:
-        immutabledict(*bad)
+        immutabledict(*bad) if construct == "call" else immutabledict.__new__(immutabledict, *bad)
     if len(bad) == 2:
-        assert "ImmutableDict" in str(info.value)
+        assert str(info.value) == "ImmutableDict expected at most 1 argument, got 2"
 
 
 def test_copy_is_shallow_and_detached(immutabledict):
@@ -81,9 +83,22 @@ def test_lookup(immutabledict):
     assert d["a"] == 1 and d[(1, 2)] == "t"
     assert d.get("a") == 1 and d.get("n", 5) is None
     assert d.get("missing") is None and d.get("missing", 5) == 5
-    for bad in [(), (1, 2, 3)]:
-        with pytest.raises(TypeError, match="key"):
-            d.get(*bad)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [((), "key expected at least 1 argument, got 0"), ((1, 2, 3), "key expected at most 2 arguments, got 3"), ((1, 2, 3, 4), "key expected at most 2 arguments, got 4")],
+)
+def test_get_argument_count_messages(immutabledict, args, message):
+    with pytest.raises(TypeError) as info:
+        immutabledict(a=1).get(*args)
+    assert str(info.value) == message
+
+
+def test_get_takes_no_keywords(immutabledict):
+    with pytest.raises(TypeError, match=r"^get\(\) takes no keyword arguments$"):
+        immutabledict(a=1).get("a", default=2)
+    assert immutabledict(a=1).get("a", **{}) == 1
 
 
 @pytest.mark.parametrize("key", ["x", (1, 2), 7, "é\x00z", "\ud800", frozenset()])

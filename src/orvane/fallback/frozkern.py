@@ -137,8 +137,10 @@ class immutabledict:
         """return dictionary values"""
         return list(self._dict.values())
 
-    def get(self, *args: Any) -> Any:
+    def get(self, *args: Any, **keywords: Any) -> Any:
         """get a value"""
+        if keywords:
+            raise TypeError("get() takes no keyword arguments")
         unpack_arguments("key", args, 1, 2)
         return self._dict.get(*args)
 
