@@ -4,6 +4,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import orvane.convkern as native
 import orvane.fallback.convkern as pure
@@ -226,6 +228,27 @@ def test_decimal_processor(ck):
     assert ck.DecimalResultProcessor(str, "%s").process((1, 2)) == "(1, 2)"
     assert ck.DecimalResultProcessor(str, "%s", extra=1).process(3) == "3"
     assert ck.DecimalResultProcessor(len, "%s").process("abc") == 3
+
+
+FIXED_POINT_FORMATS = ["%.0f", "%.1f", "%.2f", "%.10f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%.2f ", "%+.2f", "%#.0f", "%.2f%%"]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=st.one_of(st.floats(), st.sampled_from([0.0, -0.0, 0.005, 0.015, 2.675, 1e300, -1e-300, 5e-324]), st.integers(-(10**20), 10**20)))
+@pytest.mark.parametrize("fmt", FIXED_POINT_FORMATS)
+def test_decimal_processor_formats_as_percent_formatting_does(ck, fmt, value):
+    assert ck.DecimalResultProcessor(str, fmt).process(value) == fmt % (value,)
+
+
+class Floaty(float):
+    def __repr__(self):
+        return "floaty"
+
+
+def test_decimal_processor_float_subclasses_and_str_subclass_formats(ck):
+    assert ck.DecimalResultProcessor(str, "%.2f").process(Floaty(1.5)) == "1.50"
+    assert ck.DecimalResultProcessor(str, "%s").process(Floaty(1.5)) == "floaty"
+    assert ck.DecimalResultProcessor(decimal.Decimal, Sub("%.3f")).process(2.0) == decimal.Decimal("2.000")
 
 
 def test_decimal_processor_failures(ck):
