@@ -464,41 +464,6 @@ void decimal_dealloc(PyObject* obj)
     Py_XDECREF(next);
 }
 
-// The precision of a format that is exactly "%.<digits>f", or -1.
-int fixed_point_precision(PyObject* format)
-{
-    if (!PyUnicode_IS_ASCII(format)) {
-        return -1;
-    }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(format);
-    const char* text = static_cast<const char*>(PyUnicode_DATA(format));
-    if (length < 4 || length > 5 || text[0] != '%' || text[1] != '.' || text[length - 1] != 'f') {
-        return -1;
-    }
-    int precision = 0;
-    for (Py_ssize_t i = 2; i < length - 1; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return -1;
-        }
-        precision = precision * 10 + (text[i] - '0');
-    }
-    return precision;
-}
-
-// "%.<n>f" % (value,) for an exact float, written by the routine that
-// %-formatting itself uses for it, without the argument tuple and the
-// format parse.
-PyObject* format_fixed_point(double value, int precision)
-{
-    char* digits = PyOS_double_to_string(value, 'f', precision, 0, nullptr);
-    if (digits == nullptr) {
-        return nullptr;
-    }
-    PyObject* text = PyUnicode_FromString(digits);
-    PyMem_Free(digits);
-    return text;
-}
-
 PyObject* decimal_process(PyObject* obj, PyObject* value)
 {
     if (value == Py_None) {
@@ -513,10 +478,11 @@ PyObject* decimal_process(PyObject* obj, PyObject* value)
     // processor again.
     Ref type = Ref::borrow(self->type);
     Ref format = Ref::borrow(self->format);
+    // A lone argument that is neither a tuple nor a mapping formats as it
+    // would inside a one-element tuple: exact floats and ints skip the tuple.
     Ref text;
-    int precision = PyFloat_CheckExact(value) ? fixed_point_precision(format.get()) : -1;
-    if (precision >= 0) {
-        text = Ref(format_fixed_point(PyFloat_AS_DOUBLE(value), precision));
+    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
+        text = Ref(PyUnicode_Format(format.get(), value));
     } else {
         Ref argument(PyTuple_Pack(1, value));
         if (!argument) {
