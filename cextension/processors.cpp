@@ -374,7 +374,10 @@ PyObject* decode_bytes(UnicodeResultProcessor* self, PyObject* value)
     Ref errors = Ref::borrow(self->errors);
     const char* errors_name = PyBytes_AS_STRING(errors.get());
     if (names_utf8(encoding.get())) {
-        return PyUnicode_DecodeUTF8(buffer, length, errors_name);
+        // No name means "strict" to the built-in decoder, and spares it
+        // preparing for a named handler on every call.
+        bool strict = std::strcmp(errors_name, "strict") == 0;
+        return PyUnicode_DecodeUTF8(buffer, length, strict ? nullptr : errors_name);
     }
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), errors_name);
 }

@@ -172,6 +172,21 @@ def test_unicode_processor_decodes(ck):
         p.process(memoryview(b"x"))
 
 
+@pytest.mark.parametrize("encoding", ["utf-8", "utf8", "UTF-8", "latin-1"])
+@pytest.mark.parametrize("errors", [None, "strict", "replace", "ignore", "surrogateescape", "backslashreplace"])
+@pytest.mark.parametrize("data", [b"", b"a", b"plain ascii", "grüße".encode(), b"a\xffb\xc3", b"\xed\xa0\x80", b"x\0y"])
+def test_unicode_processor_decodes_as_bytes_decode_does(ck, encoding, errors, data):
+    p = ck.UnicodeResultProcessor(encoding) if errors is None else ck.UnicodeResultProcessor(encoding, errors)
+
+    def described(call):
+        try:
+            return call()
+        except UnicodeDecodeError as error:
+            return type(error), str(error), error.start, error.end, error.reason
+
+    assert described(lambda: p.process(data)) == described(lambda: data.decode(encoding, errors or "strict"))
+
+
 def test_unicode_processor_configuration(ck):
     p = ck.UnicodeResultProcessor("no-such-codec")
     with pytest.raises(LookupError):
