@@ -119,15 +119,16 @@ int canonical_fraction(const char* text, int dot, int count_without, unsigned in
     if (text[dot] != '.') {
         return count_without;
     }
+    const char* fraction = text + dot + 1;
+    unsigned int value = 0;
     int digits = 0;
-    while (digits < 6 && text[dot + 1 + digits] >= '0' && text[dot + 1 + digits] <= '9') {
-        ++digits;
+    for (; digits < 6 && fraction[digits] >= '0' && fraction[digits] <= '9'; ++digits) {
+        value = value * 10 + static_cast<unsigned int>(fraction[digits] - '0');
     }
     if (digits == 0) {
         return -2;  // white space or a sign may follow: leave it to sscanf
     }
-    digits_at(text, dot + 1, digits, microsecond);
-    microsecond *= FRACTION_SCALE[digits];
+    microsecond = value * FRACTION_SCALE[digits];
     return count_without + 1;
 }
 
