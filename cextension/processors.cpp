@@ -34,8 +34,23 @@ extern PyTypeObject UnicodeResultProcessorType;
 extern PyTypeObject DecimalResultProcessorType;
 
 // Filled once per process by the first initialisation that imports the
-// capsule; never released.
+// capsule; never released. The interface belongs to the interpreter that
+// initialised the module (recorded by its id, which is never reused): another
+// interpreter shares the module's functions but not that interpreter's
+// datetime module, which may be gone or, in it, not set up.
 std::atomic<PyDateTime_CAPI*> datetime_api{nullptr};
+std::atomic<int64_t> datetime_api_interpreter{-1};
+
+// The interface for the calling interpreter; null with an error set when it
+// cannot be imported there.
+PyDateTime_CAPI* current_datetime_api()
+{
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == datetime_api_interpreter.load(std::memory_order_acquire)) {
+        return datetime_api.load(std::memory_order_relaxed);
+    }
+    return static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+}
 
 const char* const NOT_INITIALIZED = "the processor has not been initialized: call __init__ first";
 
@@ -277,7 +292,10 @@ PyObject* parse_iso(PyObject* value, const IsoParser& parser)
     if (count < parser.least_count || count > parser.most_count) {
         return raise_with_repr(value, parser.parse_failure);
     }
-    PyDateTime_CAPI* api = datetime_api.load(std::memory_order_acquire);
+    PyDateTime_CAPI* api = current_datetime_api();
+    if (api == nullptr) {
+        return nullptr;
+    }
     return parser.build(api, fields);
 }
 
@@ -482,18 +500,11 @@ PyObject* decimal_process(PyObject* obj, PyObject* value)
     // processor again.
     Ref type = Ref::borrow(self->type);
     Ref format = Ref::borrow(self->format);
-    // A lone argument that is neither a tuple nor a mapping formats as it
-    // would inside a one-element tuple: exact floats and ints skip the tuple.
-    Ref text;
-    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
-        text = Ref(PyUnicode_Format(format.get(), value));
-    } else {
-        Ref argument(PyTuple_Pack(1, value));
-        if (!argument) {
-            return nullptr;
-        }
-        text = Ref(PyUnicode_Format(format.get(), argument.get()));
+    Ref argument(PyTuple_Pack(1, value));
+    if (!argument) {
+        return nullptr;
     }
+    Ref text(PyUnicode_Format(format.get(), argument.get()));
     if (!text) {
         return nullptr;
     }
@@ -546,7 +557,9 @@ bool import_datetime_api()
         return false;
     }
     PyDateTime_CAPI* empty = nullptr;
-    datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel);
+    if (datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel)) {
+        datetime_api_interpreter.store(PyInterpreterState_GetID(PyInterpreterState_Get()), std::memory_order_release);
+    }
     return true;
 }
 

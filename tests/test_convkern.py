@@ -1,5 +1,6 @@
 import datetime
 import decimal
+import importlib.util
 import subprocess
 import sys
 
@@ -375,6 +376,46 @@ def test_processing_through_a_deep_chain_raises_recursion_error(flavour):
         "    print('RecursionError')\n"
     )
     assert run_isolated(script) == ["RecursionError"]
+
+
+SUBINTERPRETER = """
+try:
+    import _interpreters as interpreters
+    def legacy():
+        return interpreters.create(interpreters.new_config("legacy"))
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def legacy():
+        return interpreters.create(isolated=False)
+
+def run_in_new_interpreter(code):
+    interpreter = legacy()
+    failure = interpreters.run_string(interpreter, code)
+    interpreters.destroy(interpreter)
+    assert failure is None, failure
+"""
+
+
+@pytest.mark.skipif(
+    not any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")),
+    reason="no sub-interpreters on this interpreter",
+)
+@pytest.mark.parametrize("main_imports_first", [False, True])
+def test_parsers_build_values_of_the_calling_interpreter(main_imports_first):
+    # The sub-interpreter reads the values it built without importing
+    # datetime itself; the main interpreter parses after it is gone.
+    check = (
+        "import orvane.convkern as c\n"
+        "d = c.str_to_datetime('2023-04-05 06:07:08.5')\n"
+        "assert (d.year, d.microsecond, c.str_to_time('01:02:03').hour, c.str_to_date('2023-04-05').day) == (2023, 500000, 1, 5)\n"
+    )
+    script = SUBINTERPRETER + ("import orvane.convkern\n" if main_imports_first else "") + (
+        f"run_in_new_interpreter({check!r})\n"
+        "import gc; gc.collect()\n"
+        f"exec({check!r})\n"
+        "print('ok')\n"
+    )
+    assert run_isolated(script) == ["ok"]
 
 
 def test_import_fails_with_the_capsule_error_and_recovers():
