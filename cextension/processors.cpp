@@ -475,8 +475,6 @@ void decimal_dealloc(PyObject* obj)
     DecimalResultProcessor* self = as_decimal(obj);
     PyObject* next = self->type;
     self->type = nullptr;
-    Py_CLEAR(self->format);
-    Py_TYPE(obj)->tp_free(obj);
     while (last_owner_of_processor(next)) {
         PyObject* link = next;
         next = as_decimal(link)->type;
@@ -484,6 +482,8 @@ void decimal_dealloc(PyObject* obj)
         Py_DECREF(link);
     }
     Py_XDECREF(next);
+    Py_CLEAR(self->format);
+    Py_TYPE(obj)->tp_free(obj);
 }
 
 PyObject* decimal_process(PyObject* obj, PyObject* value)
