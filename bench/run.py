@@ -43,6 +43,8 @@ pure_unicode_process = pck.UnicodeResultProcessor("utf-8").process
 decimal_process = ck.DecimalResultProcessor(decimal.Decimal, "%.2f").process
 pure_decimal_process = pck.DecimalResultProcessor(decimal.Decimal, "%.2f").process
 Decimal = decimal.Decimal
+price, decimal_format = 1234.5, "%.2f"
+source20 = {f"k{i}": i for i in range(20)}
 source = {f"k{i}": i for i in range(10)}
 frozen, pure_frozen, plain = fk.immutabledict(source), pfk.immutabledict(source), dict(source)
 proxy = types.MappingProxyType(source)
@@ -100,6 +102,8 @@ PAIRS = [
     Pair("str_to_time", "ck.str_to_time(time_text)", "time.fromisoformat", "datetime.time.fromisoformat(time_text)", 1.0),
     Pair("UnicodeResultProcessor.process", "unicode_process(utf8)", "bytes.decode", "utf8.decode('utf-8')", 1.1),
     Pair("DecimalResultProcessor.process", "decimal_process(1.5)", "Decimal(fmt % value)", "Decimal('%.2f' % (1.5,))"),
+    # The row above compares with a text the compiler folds into a constant.
+    Pair("DecimalResultProcessor.process", "decimal_process(price)", "Decimal(fmt % value) unfolded", "Decimal(decimal_format % (price,))", 1.0),
     Pair("immutabledict[key]", "frozen['k3']", "dict", "plain['k3']", 1.1),
     Pair("immutabledict[key]", "frozen['k3']", "MappingProxyType", "proxy['k3']"),
     Pair("immutabledict[key]", "frozen['k3']", "frozendict", "frozen_peer['k3']", None, "frozendict"),
@@ -108,6 +112,7 @@ PAIRS = [
     Pair("immutabledict.get", "frozen.get('k3')", "frozendict", "frozen_peer.get('k3')", None, "frozendict"),
     Pair("immutabledict.get", "frozen.get('k3')", "immutables.Map", "immutable_map.get('k3')", None, "immutables"),
     Pair("immutabledict(source)", "fk.immutabledict(source)", "dict", "dict(source)"),
+    Pair("immutabledict(source), 20 keys", "fk.immutabledict(source20)", "dict", "dict(source20)", 1.3),
     Pair("immutabledict(source)", "fk.immutabledict(source)", "MappingProxyType", "types.MappingProxyType(dict(source))"),
     Pair("immutabledict(source)", "fk.immutabledict(source)", "frozendict", "frozendict.frozendict(source)", None, "frozendict"),
     Pair("immutabledict(source)", "fk.immutabledict(source)", "immutables.Map", "immutables.Map(source)", None, "immutables"),

@@ -70,18 +70,30 @@ PyObject* immutabledict_new(PyTypeObject*, PyObject* args, PyObject* kwargs)
     if (!PyArg_UnpackTuple(args, "ImmutableDict", 0, 1, &source)) {
         return nullptr;
     }
-    Ref dict;
-    if (source != nullptr && PyDict_CheckExact(source)) {
-        // Keyword arguments are not added on this path.
-        dict = Ref(PyDict_New());
-        if (!dict || PyDict_Update(dict.get(), source) < 0) {
-            return nullptr;
-        }
-    } else {
-        dict = Ref(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
-        if (!dict) {
-            return nullptr;
-        }
+    // Keyword arguments are not added to a copied exact dict.
+    Ref dict(source != nullptr && PyDict_CheckExact(source)
+                 ? PyDict_Copy(source)
+                 : PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
+    if (!dict) {
+        return nullptr;
+    }
+    return wrap_dict(&ImmutableDictType, std::move(dict));
+}
+
+// Calls of the type itself come here, without an argument tuple; the result
+// and the errors are those of the constructor above.
+PyObject* immutabledict_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "ImmutableDict expected at most 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    Ref dict(nargs == 1 && PyDict_CheckExact(args[0])
+                 ? PyDict_Copy(args[0])
+                 : PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyDict_Type), args, nargsf, kwnames));
+    if (!dict) {
+        return nullptr;
     }
     return wrap_dict(&ImmutableDictType, std::move(dict));
 }
@@ -116,9 +128,28 @@ PyObject* immutabledict_subscript(PyObject* self, PyObject* key)
     return nullptr;
 }
 
+// The inner dict is compared with dicts and with other instances' inner
+// dicts, and never handed to code that could keep or change it: any other
+// operand gets NotImplemented, so the interpreter asks that operand's own
+// comparison with this instance instead.
 PyObject* immutabledict_richcompare(PyObject* self, PyObject* other, int op)
 {
-    return PyObject_RichCompare(inner(self), other, op);
+    if (Py_IS_TYPE(other, &ImmutableDictType)) {
+        return PyObject_RichCompare(inner(self), inner(other), op);
+    }
+    if (!PyDict_Check(other)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (Py_TYPE(other)->tp_richcompare == PyDict_Type.tp_richcompare) {
+        return PyObject_RichCompare(inner(self), other, op);
+    }
+    // A dict subclass with a comparison of its own is asked first and would
+    // receive the left operand: give it a copy, so that it decides as before.
+    Ref copy(PyDict_Copy(inner(self)));
+    if (!copy) {
+        return nullptr;
+    }
+    return PyObject_RichCompare(copy.get(), other, op);
 }
 
 PyObject* immutabledict_iter(PyObject* self)
@@ -147,9 +178,8 @@ PyObject* immutabledict_union(PyObject* self, PyObject* args, PyObject* kwargs)
     if (PyDict_Size(other.get()) == 0) {
         return Py_NewRef(self);
     }
-    Ref merged(PyDict_New());
-    if (!merged || PyDict_Update(merged.get(), inner(self)) < 0 ||
-        PyDict_Update(merged.get(), other.get()) < 0) {
+    Ref merged(PyDict_Copy(inner(self)));
+    if (!merged || PyDict_Update(merged.get(), other.get()) < 0) {
         return nullptr;
     }
     return wrap_dict(Py_TYPE(self), std::move(merged));
@@ -177,8 +207,8 @@ PyObject* immutabledict_merge_with(PyObject* self, PyObject* args)
             }
         }
         if (!merged) {
-            merged = Ref(PyDict_New());
-            if (!merged || PyDict_Update(merged.get(), inner(self)) < 0) {
+            merged = Ref(PyDict_Copy(inner(self)));
+            if (!merged) {
                 return nullptr;
             }
         }
@@ -216,21 +246,30 @@ PyObject* immutabledict_values(PyObject* self, PyObject*)
     return PyDict_Values(inner(self));
 }
 
-PyObject* immutabledict_get(PyObject* self, PyObject* args)
+// Takes its arguments without a tuple. The messages are those of a bound
+// positional-only method whose tuple is unpacked under the name "key".
+PyObject* immutabledict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    PyObject* key = nullptr;
-    PyObject* fallback = Py_None;
-    if (!PyArg_UnpackTuple(args, "key", 1, 2, &key, &fallback)) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "get() takes no keyword arguments");
         return nullptr;
     }
-    PyObject* value = PyDict_GetItemWithError(inner(self), key);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "key expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "key expected at most 2 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    PyObject* value = PyDict_GetItemWithError(inner(self), args[0]);
     if (value != nullptr) {
         return Py_NewRef(value);
     }
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    return Py_NewRef(fallback);
+    return Py_NewRef(nargs == 2 ? args[1] : Py_None);
 }
 
 PyObject* immutabledict_reduce(PyObject* self, PyObject*)
@@ -250,7 +289,7 @@ PyMethodDef immutabledict_methods[] = {
      "test a member for containment"},
     {"items", orvane::as_method(immutabledict_items), METH_NOARGS, "return dictionary items"},
     {"values", orvane::as_method(immutabledict_values), METH_NOARGS, "return dictionary values"},
-    {"get", orvane::as_method(immutabledict_get), METH_VARARGS, "get a value"},
+    {"get", orvane::as_method(immutabledict_get), METH_FASTCALL | METH_KEYWORDS, "get a value"},
     {"__reduce__", orvane::as_method(immutabledict_reduce), METH_NOARGS, "Pickle support method."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -277,6 +316,7 @@ PyTypeObject ImmutableDictType = {
     .tp_iter = immutabledict_iter,
     .tp_methods = immutabledict_methods,
     .tp_new = immutabledict_new,
+    .tp_vectorcall = immutabledict_vectorcall,
 };
 
 PyModuleDef frozkern_module = {

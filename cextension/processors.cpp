@@ -34,8 +34,23 @@ extern PyTypeObject UnicodeResultProcessorType;
 extern PyTypeObject DecimalResultProcessorType;
 
 // Filled once per process by the first initialisation that imports the
-// capsule; never released.
+// capsule; never released. The interface belongs to the interpreter that
+// initialised the module (recorded by its id, which is never reused): another
+// interpreter shares the module's functions but not that interpreter's
+// datetime module, which may be gone or, in it, not set up.
 std::atomic<PyDateTime_CAPI*> datetime_api{nullptr};
+std::atomic<int64_t> datetime_api_interpreter{-1};
+
+// The interface for the calling interpreter; null with an error set when it
+// cannot be imported there.
+PyDateTime_CAPI* current_datetime_api()
+{
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == datetime_api_interpreter.load(std::memory_order_acquire)) {
+        return datetime_api.load(std::memory_order_relaxed);
+    }
+    return static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+}
 
 const char* const NOT_INITIALIZED = "the processor has not been initialized: call __init__ first";
 
@@ -95,6 +110,23 @@ bool digits_at(const char* text, int from, int count, unsigned int& value)
     return true;
 }
 
+// Microseconds per unit of the fraction's last digit, by the number of
+// digits: ".5" is half a second, ".000250" a quarter of a millisecond.
+constexpr unsigned int FRACTION_SCALE[] = {0, 100000, 10000, 1000, 100, 10, 1};
+
+// A fraction read from digits alone is a decimal fraction of a second. One
+// read with a sign, or after skipped white space, keeps its value as a count
+// of microseconds.
+unsigned int fraction_microseconds(const char* text, int start, int end, unsigned int value)
+{
+    for (int i = start; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return value;
+        }
+    }
+    return value * FRACTION_SCALE[end - start];
+}
+
 // After "...SS" the formats go on with ".%6u": anything but '.' ends the
 // parse there; '.' followed by a digit reads up to six digits.
 int canonical_fraction(const char* text, int dot, int count_without, unsigned int& microsecond)
@@ -102,14 +134,16 @@ int canonical_fraction(const char* text, int dot, int count_without, unsigned in
     if (text[dot] != '.') {
         return count_without;
     }
+    const char* fraction = text + dot + 1;
+    unsigned int value = 0;
     int digits = 0;
-    while (digits < 6 && text[dot + 1 + digits] >= '0' && text[dot + 1 + digits] <= '9') {
-        ++digits;
+    for (; digits < 6 && fraction[digits] >= '0' && fraction[digits] <= '9'; ++digits) {
+        value = value * 10 + static_cast<unsigned int>(fraction[digits] - '0');
     }
     if (digits == 0) {
         return -2;  // white space or a sign may follow: leave it to sscanf
     }
-    digits_at(text, dot + 1, digits, microsecond);
+    microsecond = value * FRACTION_SCALE[digits];
     return count_without + 1;
 }
 
@@ -145,8 +179,13 @@ int scan_datetime(const char* text, IsoFields& f)
         }
     }
     f = IsoFields{};
-    return std::sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u.%6u", &f.year, &f.month, &f.day, &f.hour, &f.minute,
-                       &f.second, &f.microsecond);
+    int start = 0, end = 0;
+    int count = std::sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u.%n%6u%n", &f.year, &f.month, &f.day, &f.hour,
+                            &f.minute, &f.second, &start, &f.microsecond, &end);
+    if (count == 7) {
+        f.microsecond = fraction_microseconds(text, start, end, f.microsecond);
+    }
+    return count;
 }
 
 int scan_time(const char* text, IsoFields& f)
@@ -156,7 +195,12 @@ int scan_time(const char* text, IsoFields& f)
         return count;
     }
     f = IsoFields{};
-    return std::sscanf(text, "%2u:%2u:%2u.%6u", &f.hour, &f.minute, &f.second, &f.microsecond);
+    int start = 0, end = 0;
+    count = std::sscanf(text, "%2u:%2u:%2u.%n%6u%n", &f.hour, &f.minute, &f.second, &start, &f.microsecond, &end);
+    if (count == 4) {
+        f.microsecond = fraction_microseconds(text, start, end, f.microsecond);
+    }
+    return count;
 }
 
 int scan_date(const char* text, IsoFields& f)
@@ -248,7 +292,10 @@ PyObject* parse_iso(PyObject* value, const IsoParser& parser)
     if (count < parser.least_count || count > parser.most_count) {
         return raise_with_repr(value, parser.parse_failure);
     }
-    PyDateTime_CAPI* api = datetime_api.load(std::memory_order_acquire);
+    PyDateTime_CAPI* api = current_datetime_api();
+    if (api == nullptr) {
+        return nullptr;
+    }
     return parser.build(api, fields);
 }
 
@@ -346,7 +393,10 @@ PyObject* decode_bytes(UnicodeResultProcessor* self, PyObject* value)
     Ref errors = Ref::borrow(self->errors);
     const char* errors_name = PyBytes_AS_STRING(errors.get());
     if (names_utf8(encoding.get())) {
-        return PyUnicode_DecodeUTF8(buffer, length, errors_name);
+        // No name means "strict" to the built-in decoder, and spares it
+        // preparing for a named handler on every call.
+        bool strict = std::strcmp(errors_name, "strict") == 0;
+        return PyUnicode_DecodeUTF8(buffer, length, strict ? nullptr : errors_name);
     }
     return PyUnicode_Decode(buffer, length, PyBytes_AS_STRING(encoding.get()), errors_name);
 }
@@ -407,10 +457,31 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
     return 0;
 }
 
+// A processor about to be freed whose `type` is the processor it alone
+// holds: freeing it frees that one too.
+bool last_owner_of_processor(PyObject* type)
+{
+    // A finaliser could see the processor after its `type` was taken.
+    return type != nullptr && PyObject_TypeCheck(type, &DecimalResultProcessorType) && Py_REFCNT(type) == 1 &&
+           Py_TYPE(type)->tp_finalize == nullptr && Py_TYPE(type)->tp_del == nullptr;
+}
+
+// Processors chained through `type` are freed in a loop: each link's `type`
+// is taken before the link is released, so a long chain does not nest one
+// deallocation per link on the C stack. The types are not tracked by the
+// collector, which rules out the trashcan.
 void decimal_dealloc(PyObject* obj)
 {
     DecimalResultProcessor* self = as_decimal(obj);
-    Py_CLEAR(self->type);
+    PyObject* next = self->type;
+    self->type = nullptr;
+    while (last_owner_of_processor(next)) {
+        PyObject* link = next;
+        next = as_decimal(link)->type;
+        as_decimal(link)->type = nullptr;
+        Py_DECREF(link);
+    }
+    Py_XDECREF(next);
     Py_CLEAR(self->format);
     Py_TYPE(obj)->tp_free(obj);
 }
@@ -486,7 +557,9 @@ bool import_datetime_api()
         return false;
     }
     PyDateTime_CAPI* empty = nullptr;
-    datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel);
+    if (datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel)) {
+        datetime_api_interpreter.store(PyInterpreterState_GetID(PyInterpreterState_Get()), std::memory_order_release);
+    }
     return true;
 }
 

@@ -1,9 +1,12 @@
 import datetime
 import decimal
+import importlib.util
 import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import orvane.convkern as native
 import orvane.fallback.convkern as pure
@@ -53,8 +56,16 @@ DT = datetime.datetime
     [
         ("2023-04-05 06:07:08", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08.123456", DT(2023, 4, 5, 6, 7, 8, 123456)),
-        ("2023-04-05 06:07:08.5", DT(2023, 4, 5, 6, 7, 8, 5)),
+        # Digits alone are a decimal fraction of a second.
+        ("2023-04-05 06:07:08.5", DT(2023, 4, 5, 6, 7, 8, 500000)),
+        ("2023-04-05 06:07:08.123", DT(2023, 4, 5, 6, 7, 8, 123000)),
+        ("2023-04-05 06:07:08.05", DT(2023, 4, 5, 6, 7, 8, 50000)),
+        ("2023-04-05 06:07:08.000250", DT(2023, 4, 5, 6, 7, 8, 250)),
         ("2023-04-05 06:07:08.1234567", DT(2023, 4, 5, 6, 7, 8, 123456)),
+        ("2023-4-5 6:7:8.5+02:00", DT(2023, 4, 5, 6, 7, 8, 500000)),
+        # A sign or skipped white space makes the field a count of microseconds.
+        ("2023-04-05 06:07:08.+5", DT(2023, 4, 5, 6, 7, 8, 5)),
+        ("2023-04-05 06:07:08.-0", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08.", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-04-05 06:07:08+02:00", DT(2023, 4, 5, 6, 7, 8)),
         ("2023-4-5 6:7:8", DT(2023, 4, 5, 6, 7, 8)),
@@ -75,6 +86,10 @@ def test_str_to_datetime(ck, text, expected):
     [
         ("str_to_time", "06:07:08", datetime.time(6, 7, 8)),
         ("str_to_time", "06:07:08.000250", datetime.time(6, 7, 8, 250)),
+        ("str_to_time", "06:07:08.123", datetime.time(6, 7, 8, 123000)),
+        ("str_to_time", "6:7:8.5", datetime.time(6, 7, 8, 500000)),
+        ("str_to_time", "06:07:08. 5", datetime.time(6, 7, 8, 5)),
+        ("str_to_time", "06:07:08.+12", datetime.time(6, 7, 8, 12)),
         ("str_to_time", "06:07:08 PM", datetime.time(6, 7, 8)),
         ("str_to_date", "2023-04-05", datetime.date(2023, 4, 5)),
         ("str_to_date", "2023-04-05 06:07:08", datetime.date(2023, 4, 5)),
@@ -97,6 +112,7 @@ def test_time_and_date(ck, function, text, expected):
         ("str_to_datetime", "\x85", "Couldn't parse datetime string ''\\x85'' - value is not a string."),
         ("str_to_datetime", "2023-13-05 06:07:08", lambda: DT(2023, 13, 5, 6, 7, 8)),
         ("str_to_datetime", "2023-04-05 -6:07:08", lambda: DT(2023, 4, 5, -6, 7, 8)),
+        ("str_to_datetime", "2023-04-05 06:07:08.-5", lambda: DT(2023, 4, 5, 6, 7, 8, -5)),
         ("str_to_time", "06:07", "Couldn't parse time string: '06:07'"),
         ("str_to_time", 5.5, "Couldn't parse time string '5.5' - value is not a string."),
         ("str_to_date", "20230405", "Couldn't parse date string: '20230405'"),
@@ -157,6 +173,21 @@ def test_unicode_processor_decodes(ck):
         p.process(memoryview(b"x"))
 
 
+@pytest.mark.parametrize("encoding", ["utf-8", "utf8", "UTF-8", "latin-1"])
+@pytest.mark.parametrize("errors", [None, "strict", "replace", "ignore", "surrogateescape", "backslashreplace"])
+@pytest.mark.parametrize("data", [b"", b"a", b"plain ascii", "grüße".encode(), b"a\xffb\xc3", b"\xed\xa0\x80", b"x\0y"])
+def test_unicode_processor_decodes_as_bytes_decode_does(ck, encoding, errors, data):
+    p = ck.UnicodeResultProcessor(encoding) if errors is None else ck.UnicodeResultProcessor(encoding, errors)
+
+    def described(call):
+        try:
+            return call()
+        except UnicodeDecodeError as error:
+            return type(error), str(error), error.start, error.end, error.reason
+
+    assert described(lambda: p.process(data)) == described(lambda: data.decode(encoding, errors or "strict"))
+
+
 def test_unicode_processor_configuration(ck):
     p = ck.UnicodeResultProcessor("no-such-codec")
     with pytest.raises(LookupError):
@@ -215,6 +246,35 @@ def test_decimal_processor(ck):
     assert ck.DecimalResultProcessor(len, "%s").process("abc") == 3
 
 
+FORMATS = ["%.0f", "%.2f", "%.10f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%+.2f", "%#.0f", "%.2f%%", "%s", "%r", "%d", "%x", "%c", "%*d", "%(a)s", "no conversion", "%s %s"]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=st.one_of(st.floats(), st.sampled_from([0.0, -0.0, 0.005, 2.675, 1e300, 5e-324, 65, True]), st.integers(-(10**20), 10**20)))
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_decimal_processor_formats_as_percent_formatting_does(ck, fmt, value):
+    process = ck.DecimalResultProcessor(str, fmt).process
+    assert outcome(lambda: process(value)) == outcome(lambda: fmt % (value,))
+
+
+class Floaty(float):
+    def __repr__(self):
+        return "floaty"
+
+
+def test_decimal_processor_float_subclasses_and_str_subclass_formats(ck):
+    assert ck.DecimalResultProcessor(str, "%.2f").process(Floaty(1.5)) == "1.50"
+    assert ck.DecimalResultProcessor(str, "%s").process(Floaty(1.5)) == "floaty"
+    assert ck.DecimalResultProcessor(decimal.Decimal, Sub("%.3f")).process(2.0) == decimal.Decimal("2.000")
+
+
 def test_decimal_processor_failures(ck):
     calls = []
     p = ck.DecimalResultProcessor(calls.append, "%f")
@@ -265,6 +325,97 @@ def test_processor_types_are_not_collector_tracked():
 
     assert not gc.is_tracked(native.UnicodeResultProcessor("utf-8"))
     assert not gc.is_tracked(native.DecimalResultProcessor(str, "%s"))
+
+
+def run_isolated(script):
+    """Runs `script` in a fresh interpreter: a crash fails one test, not the run."""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout.split()
+
+
+@pytest.mark.parametrize("link", ["DecimalResultProcessor", "Slotless"])
+def test_a_million_chained_processors_are_freed(link):
+    # Each processor is the only holder of the previous one. (Links through
+    # objects the collector tracks are unrolled by the interpreter itself.)
+    script = (
+        "from orvane.convkern import DecimalResultProcessor\n"
+        "class Slotless(DecimalResultProcessor):\n    __slots__ = ()\n"
+        "previous = DecimalResultProcessor(str, '%s')\n"
+        "for _ in range(1_000_000):\n"
+        f"    previous = {link}(previous, '%s')\n"
+        "del previous\n"
+        "print('freed')\n"
+    )
+    assert run_isolated(script) == ["freed"]
+
+
+def test_a_processor_with_a_finaliser_keeps_its_type_until_it_runs():
+    seen = []
+
+    class Watched(native.DecimalResultProcessor):
+        def __del__(self):
+            seen.append(self.process(7))
+
+    inner = Watched(str, "%s")
+    outer = native.DecimalResultProcessor(inner, "%s")
+    del inner, outer
+    assert seen == ["7"]
+
+
+@pytest.mark.parametrize("flavour", ["convkern", "fallback.convkern"])
+def test_processing_through_a_deep_chain_raises_recursion_error(flavour):
+    script = (
+        f"import orvane.{flavour} as ck\n"
+        "previous = ck.DecimalResultProcessor(str, '%s')\n"
+        "for _ in range(200_000):\n"
+        "    previous = ck.DecimalResultProcessor(previous.process, '%s')\n"
+        "try:\n"
+        "    previous.process(1)\n"
+        "except RecursionError:\n"
+        "    print('RecursionError')\n"
+    )
+    assert run_isolated(script) == ["RecursionError"]
+
+
+SUBINTERPRETER = """
+try:
+    import _interpreters as interpreters
+    def legacy():
+        return interpreters.create(interpreters.new_config("legacy"))
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def legacy():
+        return interpreters.create(isolated=False)
+
+def run_in_new_interpreter(code):
+    interpreter = legacy()
+    failure = interpreters.run_string(interpreter, code)
+    interpreters.destroy(interpreter)
+    assert failure is None, failure
+"""
+
+
+@pytest.mark.skipif(
+    not any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")),
+    reason="no sub-interpreters on this interpreter",
+)
+@pytest.mark.parametrize("main_imports_first", [False, True])
+def test_parsers_build_values_of_the_calling_interpreter(main_imports_first):
+    # The sub-interpreter reads the values it built without importing
+    # datetime itself; the main interpreter parses after it is gone.
+    check = (
+        "import orvane.convkern as c\n"
+        "d = c.str_to_datetime('2023-04-05 06:07:08.5')\n"
+        "assert (d.year, d.microsecond, c.str_to_time('01:02:03').hour, c.str_to_date('2023-04-05').day) == (2023, 500000, 1, 5)\n"
+    )
+    script = SUBINTERPRETER + ("import orvane.convkern\n" if main_imports_first else "") + (
+        f"run_in_new_interpreter({check!r})\n"
+        "import gc; gc.collect()\n"
+        f"exec({check!r})\n"
+        "print('ok')\n"
+    )
+    assert run_isolated(script) == ["ok"]
 
 
 def test_import_fails_with_the_capsule_error_and_recovers():

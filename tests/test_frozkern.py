@@ -1,3 +1,4 @@
+import operator
 import pickle
 
 import pytest
@@ -48,8 +49,9 @@ class BadEq:
         ((immutabledict(a=1),), {}, {"a": 1}),
     ],
 )
-def test_construction_paths(immutabledict, args, kwargs, expected):
-    d = immutabledict(*args, **kwargs)
+@pytest.mark.parametrize("construct", ["call", "__new__"])
+def test_construction_paths(immutabledict, args, kwargs, expected, construct):
+    d = immutabledict(*args, **kwargs) if construct == "call" else immutabledict.__new__(immutabledict, *args, **kwargs)
     assert type(d) is immutabledict
     assert dict(d.items()) == expected
     assert len(d) == len(expected)
@@ -57,11 +59,12 @@ def test_construction_paths(immutabledict, args, kwargs, expected):
 
 
 @pytest.mark.parametrize("bad, error", [((1, 2), TypeError), ((5,), TypeError), ((None,), TypeError), (([1],), TypeError), (([(1, 2, 3)],), ValueError)])
-def test_construction_rejections(immutabledict, bad, error):
+@pytest.mark.parametrize("construct", ["call", "__new__"])
+def test_construction_rejections(immutabledict, bad, error, construct):
     with pytest.raises(error) as info:
-        immutabledict(*bad)
+        immutabledict(*bad) if construct == "call" else immutabledict.__new__(immutabledict, *bad)
     if len(bad) == 2:
-        assert "ImmutableDict" in str(info.value)
+        assert str(info.value) == "ImmutableDict expected at most 1 argument, got 2"
 
 
 def test_copy_is_shallow_and_detached(immutabledict):
@@ -80,9 +83,22 @@ def test_lookup(immutabledict):
     assert d["a"] == 1 and d[(1, 2)] == "t"
     assert d.get("a") == 1 and d.get("n", 5) is None
     assert d.get("missing") is None and d.get("missing", 5) == 5
-    for bad in [(), (1, 2, 3)]:
-        with pytest.raises(TypeError, match="key"):
-            d.get(*bad)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [((), "key expected at least 1 argument, got 0"), ((1, 2, 3), "key expected at most 2 arguments, got 3"), ((1, 2, 3, 4), "key expected at most 2 arguments, got 4")],
+)
+def test_get_argument_count_messages(immutabledict, args, message):
+    with pytest.raises(TypeError) as info:
+        immutabledict(a=1).get(*args)
+    assert str(info.value) == message
+
+
+def test_get_takes_no_keywords(immutabledict):
+    with pytest.raises(TypeError, match=r"^get\(\) takes no keyword arguments$"):
+        immutabledict(a=1).get("a", default=2)
+    assert immutabledict(a=1).get("a", **{}) == 1
 
 
 @pytest.mark.parametrize("key", ["x", (1, 2), 7, "é\x00z", "\ud800", frozenset()])
@@ -109,8 +125,9 @@ def test_lookup_errors_pass_through(immutabledict, key, error):
         d[key]
     with pytest.raises(error):
         d.get(key)
-    with pytest.raises(error):
-        d.__contains__(key)
+    if key.__hash__ is not None:
+        with pytest.raises(error):
+            d.__contains__(key)
 
 
 def test_contains_method_hashes_while_in_operator_searches():
@@ -120,6 +137,34 @@ def test_contains_method_hashes_while_in_operator_searches():
     with pytest.raises(TypeError):
         d.__contains__([1])
     assert ([1] in d) is False  # the generic search compares, it does not hash
+
+
+class EqualsAnyList:
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return isinstance(other, list) or other is self
+
+
+@pytest.mark.parametrize(
+    "keys, probe, found",
+    [
+        (["a", "b"], [1], False),
+        (["a", EqualsAnyList()], [1], True),
+        (["a"], {}, False),
+        (["a", 1], "a", True),
+        (["a", 1], 1.0, True),
+        (["a"], "b", False),
+    ],
+)
+def test_in_operator_answers_alike_in_both_flavours(immutabledict, keys, probe, found):
+    assert (probe in immutabledict(dict.fromkeys(keys))) is found
+
+
+def test_in_operator_search_passes_key_errors_on(immutabledict):
+    with pytest.raises(ZeroDivisionError):
+        [1] in immutabledict({BadEq(): 1})
 
 
 def test_views_are_fresh_lists_in_order(immutabledict):
@@ -139,6 +184,80 @@ def test_comparison_delegates_to_the_dict(immutabledict):
     assert d != 5 and not (d == "a")
     with pytest.raises(TypeError):
         d < immutabledict(a=1)
+
+
+class Grabber:
+    """Keeps every operand it is compared with and declines to answer."""
+
+    __hash__ = None
+
+    def __init__(self):
+        self.seen = []
+
+    def _keep(self, other):
+        self.seen.append(other)
+        return NotImplemented
+
+    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = _keep
+
+
+class Vandal(dict):
+    """A dict that answers like a dict, then empties the other operand."""
+
+    __hash__ = None
+
+    def __eq__(self, other):
+        result = dict.__eq__(self, other)
+        other.clear()
+        return result
+
+
+COMPARISONS = [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge]
+
+
+@pytest.mark.parametrize("op", COMPARISONS)
+def test_comparison_never_hands_out_the_inner_dict(immutabledict, op):
+    d = immutabledict(a=1)
+    grabber = Grabber()
+    for left, right in [(d, grabber), (grabber, d)]:
+        try:
+            op(left, right)
+        except TypeError:
+            assert op not in (operator.eq, operator.ne)
+    assert grabber.seen and all(seen is d for seen in grabber.seen)
+    assert (d == grabber, d != grabber) == (False, True)
+
+
+def test_dict_subclass_with_its_own_comparison_decides_on_a_copy(immutabledict):
+    d = immutabledict(a=1)
+    assert d == Vandal(a=1) and not (d == Vandal(a=2))
+    assert d.items() == [("a", 1)]
+    assert not (d != Vandal(a=1))
+    assert d.items() == [("a", 1)]
+
+
+@pytest.mark.parametrize(
+    "other, equal",
+    [({"a": 1}, True), (Sub(a=1), True), (Sub(a=2), False), ("a", False), (None, False), ([("a", 1)], False)],
+)
+def test_equality_with_dicts_and_others(immutabledict, other, equal):
+    d = immutabledict(a=1)
+    assert (d == other, other == d, d != other, other != d) == (equal, equal, not equal, not equal)
+
+
+def test_other_operands_decide_through_their_own_comparison(immutabledict):
+    class Always:
+        def __eq__(self, other):
+            return isinstance(other, immutabledict)
+
+        def __gt__(self, other):
+            return True
+
+    assert immutabledict() == Always() and Always() == immutabledict()
+    assert immutabledict() < Always()
+    for other in ({}, immutabledict(), 5):
+        with pytest.raises(TypeError):
+            immutabledict() < other
 
 
 def test_repr_and_str(immutabledict):
@@ -303,6 +422,9 @@ D = immutabledict({"a": 1, "b": [2]})
         lambda: D.merge_with({"c": 1}, 5),
         lambda: D.merge_with(b=1),
         lambda: hash(D),
+        lambda: (D == Vandal(a=1), D != Sub(a=1), D == Grabber()),
+        lambda: D < Grabber(),
+        lambda: [1] in D,
     ],
 )
 def test_no_leaks(assert_no_leak, operation):

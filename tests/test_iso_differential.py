@@ -13,9 +13,11 @@ import orvane.fallback.convkern as pure
 
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
 
+# The fraction field is framed by %n, which records how much of the text it
+# consumed: digits alone are a decimal fraction of a second.
 FORMATS = {
-    "str_to_datetime": (b"%4u-%2u-%2u %2u:%2u:%2u.%6u", 7, range(6, 8), datetime.datetime, "datetime"),
-    "str_to_time": (b"%2u:%2u:%2u.%6u", 4, range(3, 5), datetime.time, "time"),
+    "str_to_datetime": (b"%4u-%2u-%2u %2u:%2u:%2u.%n%6u%n", 7, range(6, 8), datetime.datetime, "datetime"),
+    "str_to_time": (b"%2u:%2u:%2u.%n%6u%n", 4, range(3, 5), datetime.time, "time"),
     "str_to_date": (b"%4u-%2u-%2u", 3, range(3, 4), datetime.date, "date"),
 }
 
@@ -24,10 +26,19 @@ def oracle(name, text):
     """What the parser must do with `text`: the value the C library's fields
     build, or the exception it must raise."""
     fmt, width, accepted, build, noun = FORMATS[name]
+    encoded = text.encode("ascii")
     fields = [ctypes.c_uint(0) for _ in range(width)]
-    count = libc.sscanf(text.encode("ascii"), fmt, *[ctypes.byref(f) for f in fields])
+    start, end = ctypes.c_int(0), ctypes.c_int(0)
+    pointers = [ctypes.byref(f) for f in fields]
+    if width > 3:
+        pointers[-1:] = [ctypes.byref(start), pointers[-1], ctypes.byref(end)]
+    count = libc.sscanf(encoded, fmt, *pointers)
     if count not in accepted:
         return (ValueError, f"Couldn't parse {noun} string: {repr(text)[:200]}")
+    if count == width and width > 3:
+        fraction = encoded[start.value : end.value]
+        if fraction.isdigit():
+            fields[-1].value *= 10 ** (6 - len(fraction))
     signed = [ctypes.c_int(f.value).value for f in fields]
     try:
         return ("ok", build(*signed))
@@ -44,7 +55,7 @@ def outcome(parser, text):
 
 PIECES = st.sampled_from(
     ["0", "1", "2", "9", "12", "23", "59", "60", "2023", "20231", "04", "4", "31", "123456", "1234567", "000250",
-     "-", ":", ".", " ", "  ", "\t", "\n", "T", "Z", "+", "+02:00", "-1", "+1", "x", "PM", "\0", ""]
+     "05", "000", "-", ":", ".", " ", "  ", "\t", "\n", "T", "Z", "+", "+02:00", "-1", "+1", "x", "PM", "\0", ""]
 )
 SHAPED = st.lists(PIECES, max_size=16).map("".join)
 

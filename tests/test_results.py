@@ -55,7 +55,7 @@ def result(connection, flavour, sql="select * from t order by id", types=TYPES, 
 def test_declared_types_convert(connection, flavour):
     first, second, empty = result(connection, flavour).fetchall()
     assert tuple(first) == (1, "one", datetime.datetime(2024, 1, 2, 3, 4, 5, 6), datetime.date(2024, 1, 2), datetime.time(3, 4, 5), True, decimal.Decimal("1.50"), 0.25, "café")
-    assert second.clock == datetime.time(4, 5, 6, 5) and second.flag is False and second.ratio == 1000.0
+    assert second.clock == datetime.time(4, 5, 6, 500000) and second.flag is False and second.ratio == 1000.0
     assert str(second.price) in ("2.25", "2.26") and type(second.price) is decimal.Decimal
     assert tuple(empty) == (3,) + (None,) * 8
     assert type(first) is flavour.row_class

@@ -17,13 +17,15 @@ _UINT_MODULUS = 2**32
 _DATETIME_FORMAT = (4, "-", 2, "-", 2, " ", 2, ":", 2, ":", 2, ".", 6)
 _TIME_FORMAT = (2, ":", 2, ":", 2, ".", 6)
 _DATE_FORMAT = (4, "-", 2, "-", 2)
+_FRACTION = (".", 6)
 
 
-def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int]]:
-    """What sscanf returns for `text` (read up to its first NUL), and the
-    fields it assigned, as unsigned 32-bit values."""
+def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int], list[str]]:
+    """What sscanf returns for `text` (read up to its first NUL), the fields
+    it assigned, as unsigned 32-bit values, and the text each field consumed
+    (white space it skipped included)."""
     text = text.split("\0", 1)[0]
-    position, fields = 0, list[int]()
+    position, fields, consumed = 0, list[int](), list[str]()
     for directive in directives:
         if directive == " ":
             while position < len(text) and text[position] in _C_SPACE:
@@ -36,10 +38,11 @@ def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int
                 break
             position += 1
             continue
+        field_start = position
         while position < len(text) and text[position] in _C_SPACE:
             position += 1
         if position >= len(text):
-            return (len(fields) if fields else -1), fields
+            return (len(fields) if fields else -1), fields, consumed
         end, negative = position, False
         if text[end] in "+-":
             negative = text[end] == "-"
@@ -51,8 +54,17 @@ def scan_unsigned(text: str, directives: tuple[Any, ...]) -> tuple[int, list[int
             break
         value = int(text[digits_start:end])
         fields.append((-value if negative else value) % _UINT_MODULUS)
+        consumed.append(text[field_start:end])
         position = end
-    return len(fields), fields
+    return len(fields), fields, consumed
+
+
+def _fraction_microseconds(field: int, consumed: str) -> int:
+    """A fraction read from digits alone is a decimal fraction of a second;
+    one read with a sign or after white space counts microseconds."""
+    if consumed.isascii() and consumed.isdigit():
+        return field * 10 ** (6 - len(consumed))
+    return field
 
 
 def _signed(field: int) -> int:
@@ -71,9 +83,11 @@ def _parse(value: Any, directives: tuple[Any, ...], noun: str, accepted: range, 
         return None
     if not isinstance(value, str) or not value.isascii():
         _raise_with_repr(value, f"Couldn't parse {noun} string '%s' - value is not a string.")
-    count, fields = scan_unsigned(value, directives)
+    count, fields, consumed = scan_unsigned(value, directives)
     if count not in accepted:
         _raise_with_repr(value, f"Couldn't parse {noun} string: %s")
+    if directives[-2:] == _FRACTION and count == accepted[-1]:
+        fields[-1] = _fraction_microseconds(fields[-1], consumed[-1])
     fields += [0] * (accepted[-1] - len(fields))
     return build(*map(_signed, fields))
 

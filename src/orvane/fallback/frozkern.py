@@ -2,9 +2,18 @@
 
 from __future__ import annotations
 
+import operator as _operator
 from typing import Any
 
 from orvane.fallback._capi import unpack_arguments
+
+
+def _hashes(key: Any) -> bool:
+    try:
+        hash(key)
+    except TypeError:
+        return False
+    return True
 
 
 def _missing_key(key: Any) -> KeyError:
@@ -47,16 +56,36 @@ class immutabledict:
     def __iter__(self) -> Any:
         return iter(self._dict)
 
+    def _compare(self, other: object, operator: Any) -> Any:
+        # The inner dict meets only dicts and other inner dicts; a dict
+        # subclass may have a comparison of its own, which is asked first,
+        # so it gets a copy.
+        if type(other) is immutabledict:
+            return operator(self._dict, other._dict)
+        if type(other) is dict:
+            return operator(self._dict, other)
+        if isinstance(other, dict):
+            return operator(dict(self._dict), other)
+        return NotImplemented
+
     def __eq__(self, other: object) -> Any:
-        return self._dict.__eq__(other._dict if type(other) is immutabledict else other)
+        return self._compare(other, _operator.eq)
 
     def __ne__(self, other: object) -> Any:
-        return self._dict.__ne__(other._dict if type(other) is immutabledict else other)
+        return self._compare(other, _operator.ne)
 
-    def __lt__(self, other: object) -> bool:
-        raise TypeError("'<' not supported between instances of 'immutabledict' and " + repr(type(other).__name__))
+    def __lt__(self, other: object) -> Any:
+        return self._compare(other, _operator.lt)
 
-    __le__ = __gt__ = __ge__ = __lt__
+    def __le__(self, other: object) -> Any:
+        return self._compare(other, _operator.le)
+
+    def __gt__(self, other: object) -> Any:
+        return self._compare(other, _operator.gt)
+
+    def __ge__(self, other: object) -> Any:
+        return self._compare(other, _operator.ge)
+
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
@@ -90,7 +119,15 @@ class immutabledict:
 
     def __contains__(self, key: Any) -> bool:
         """test a member for containment"""
-        return key in self._dict
+        try:
+            return key in self._dict
+        except TypeError:
+            if _hashes(key):
+                raise
+        # The compiled type's `in` searches the keys without hashing the
+        # probe; a class cannot tell `in` from this method, so an unhashable
+        # probe gets that search here.
+        return any(stored is key or stored == key for stored in self._dict)
 
     def items(self) -> list[tuple[Any, Any]]:
         """return dictionary items"""
@@ -100,8 +137,10 @@ class immutabledict:
         """return dictionary values"""
         return list(self._dict.values())
 
-    def get(self, *args: Any) -> Any:
+    def get(self, *args: Any, **keywords: Any) -> Any:
         """get a value"""
+        if keywords:
+            raise TypeError("get() takes no keyword arguments")
         unpack_arguments("key", args, 1, 2)
         return self._dict.get(*args)
 
