@@ -63,4 +63,13 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name)
     return _PyType_Lookup(type, name);
 }
 
+// INTERNAL FIELD: the type's method-cache version, renewed (or zero) after
+// any change to the type or its bases, so that an unchanged non-zero tag
+// proves that lookups on the type still give what they gave. Public
+// replacement: none; without it every test would repeat the full lookup.
+inline unsigned int type_version(PyTypeObject* type)
+{
+    return type->tp_version_tag;
+}
+
 }  // namespace orvane::compat

@@ -1045,8 +1045,14 @@ PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t na
         return nullptr;
     }
     if (reads_row_directly(operand, name.get())) {
-        return fetch_items(items.get(), [operand, &name](PyObject* item) {
-            if (reads_row_directly(operand, name.get())) {
+        // The full test is repeated only once the class, or anything its
+        // lookups depend on, has changed since it was made.
+        PyTypeObject* checked_type = Py_TYPE(operand);
+        unsigned int checked_version = orvane::compat::type_version(checked_type);
+        return fetch_items(items.get(), [operand, &name, checked_type, checked_version](PyObject* item) {
+            bool unchanged = Py_TYPE(operand) == checked_type && checked_version != 0 &&
+                             orvane::compat::type_version(checked_type) == checked_version;
+            if (unchanged || reads_row_directly(operand, name.get())) {
                 return baserow_subscript(operand, item);
             }
             return PyObject_CallMethodOneArg(operand, name.get(), item);

@@ -739,6 +739,23 @@ def test_getter_shortcut_agrees_with_the_general_path(style, index):
         assert results[0][2] >= 1  # a class watching its lookups sees the method fetched
 
 
+@pytest.mark.parametrize("style", [1, 3])
+def test_getter_sees_a_method_patched_while_it_fetches(rk, style):
+    class Patched(rk.BaseRow):
+        __slots__ = ()
+
+    class PatchingKey(str):
+        # Equal to "a" with the same hash, so the keymap lookup calls __eq__.
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            Patched._get_by_key_impl_mapping = lambda row, key: ("patched", key)
+            return str.__eq__(self, other)
+
+    r = Patched(Recorder(), None, keymap(), style, (10, 20, 30))
+    assert rk.tuplegetter(PatchingKey("a"), "b", 0)(r) == (20, ("patched", "b"), ("patched", 0))
+
+
 def test_subclass_getattr_runs_after_the_column_lookup():
     class WithGetattr(native_rowkern.BaseRow):
         __slots__ = ()
