@@ -7,8 +7,10 @@ formats "%4u-%2u-%2u %2u:%2u:%2u.%6u", "%2u:%2u:%2u.%6u" and "%4u-%2u-%2u".
 from __future__ import annotations
 
 import datetime
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
+_T = TypeVar("_T")
 _C_SPACE = " \t\n\v\f\r"
 _UINT_MODULUS = 2**32
 
@@ -63,7 +65,8 @@ def _fraction_microseconds(field: int, consumed: str) -> int:
     """A fraction read from digits alone is a decimal fraction of a second;
     one read with a sign or after white space counts microseconds."""
     if consumed.isascii() and consumed.isdigit():
-        return field * 10 ** (6 - len(consumed))
+        scale: int = 10 ** (6 - len(consumed))  # at most six digits are read
+        return field * scale
     return field
 
 
@@ -76,7 +79,7 @@ def _raise_with_repr(value: Any, message: str) -> None:
     raise ValueError(message % shown[:200])
 
 
-def _parse(value: Any, directives: tuple[Any, ...], noun: str, accepted: range, build: Any) -> Any:
+def _parse(value: Any, directives: tuple[Any, ...], noun: str, accepted: range, build: Callable[..., _T]) -> _T | None:
     """One parse: the fields read, a field left unread as 0 (the microsecond
     only, in the accepted counts), handed to `build` as signed values."""
     if value is None:

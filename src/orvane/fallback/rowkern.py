@@ -122,7 +122,8 @@ class BaseRow:
     @property
     def _keymap(self) -> dict[Any, Any]:
         """Key to (obj, index) dict"""
-        return self._field("_keymap_field")
+        keymap: dict[Any, Any] = self._field("_keymap_field")
+        return keymap
 
     @_keymap.setter
     def _keymap(self, value: Any) -> None:
@@ -137,7 +138,8 @@ class BaseRow:
     @property
     def _key_style(self) -> int:
         """Return the key style"""
-        return self._key_style_field
+        style: int = self._key_style_field
+        return style
 
     @_key_style.setter
     def _key_style(self, value: Any) -> None:
