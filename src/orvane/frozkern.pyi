@@ -1,12 +1,14 @@
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Generic, TypeVar, final, overload
+from typing import Any, TypeVar, final, overload
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
 _T = TypeVar("_T")
 
+# A read-only mapping for type checkers; at run time its base is object, and
+# keys(), values() and items() return lists rather than views.
 @final
-class immutabledict(Generic[_K, _V]):
+class immutabledict(Mapping[_K, _V]):
     @overload
     def __new__(cls, **kwargs: _V) -> immutabledict[str, _V]: ...
     @overload
@@ -22,9 +24,9 @@ class immutabledict(Generic[_K, _V]):
     def get(self, key: _K, /) -> _V | None: ...
     @overload
     def get(self, key: _K, default: _T, /) -> _V | _T: ...
-    def keys(self) -> list[_K]: ...
-    def values(self) -> list[_V]: ...
-    def items(self) -> list[tuple[_K, _V]]: ...
+    def keys(self) -> list[_K]: ...  # type: ignore[override]
+    def values(self) -> list[_V]: ...  # type: ignore[override]
+    def items(self) -> list[tuple[_K, _V]]: ...  # type: ignore[override]
     def union(
         self, other: Mapping[_K, _V] | Iterable[tuple[_K, _V]] = ..., /, **kwargs: _V
     ) -> immutabledict[_K, _V]: ...
