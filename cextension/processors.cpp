@@ -11,6 +11,8 @@
 #pragma GCC diagnostic pop
 
 #include <atomic>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -26,8 +28,9 @@ struct UnicodeResultProcessor {
 
 struct DecimalResultProcessor {
     PyObject_HEAD
-    PyObject* type;    // called with each formatted value
-    PyObject* format;  // str: applied with % to each value
+    PyObject* type;       // called with each formatted value
+    PyObject* format;     // str: applied with % to each value
+    int fixed_digits;     // N where format is "%.Nf" and N <= MAX_FIXED_DIGITS, else -1
 };
 
 extern PyTypeObject UnicodeResultProcessorType;
@@ -445,6 +448,115 @@ DecimalResultProcessor* as_decimal(PyObject* self) noexcept
     return reinterpret_cast<DecimalResultProcessor*>(self);
 }
 
+// Digits after the point that the exact arithmetic below handles: the value
+// times ten to that power stays below 2**103.
+constexpr int MAX_FIXED_DIGITS = 15;
+
+// N where `format` is exactly "%.Nf" with N <= MAX_FIXED_DIGITS, else -1.
+int fixed_point_digits(PyObject* format)
+{
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(format, &length);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (length < 4 || length > 5 || text[0] != '%' || text[1] != '.' || text[length - 1] != 'f') {
+        return -1;
+    }
+    int digits = 0;
+    for (Py_ssize_t i = 2; i < length - 1; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        digits = digits * 10 + (text[i] - '0');
+    }
+    return digits <= MAX_FIXED_DIGITS ? digits : -1;
+}
+
+// `value` written as "%.<digits>f" writes it: the exact binary value rounded
+// half to even, with a minus sign wherever the sign bit is set. Returns the
+// length written to `out` (room for 64 characters), or 0 for values the
+// 128-bit arithmetic does not reach (infinities, NaN, magnitudes from 2**77).
+Py_ssize_t format_fixed_point(double value, int digits, char* out)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased_exponent == 0x7ff) {
+        return 0;
+    }
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    int exponent = -1074;
+    if (biased_exponent != 0) {
+        mantissa |= uint64_t{1} << 52;
+        exponent = biased_exponent - 1075;
+    }
+    unsigned __int128 scaled = mantissa;
+    for (int i = 0; i < digits; ++i) {
+        scaled *= 10;
+    }
+    unsigned __int128 rounded;
+    if (exponent >= 0) {
+        if (exponent > 24) {
+            return 0;
+        }
+        rounded = scaled << exponent;
+    } else if (-exponent > 120) {
+        rounded = 0;  // below half a unit of the last digit
+    } else {
+        const int shift = -exponent;
+        rounded = scaled >> shift;
+        const unsigned __int128 remainder = scaled - (rounded << shift);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (remainder > half || (remainder == half && (rounded & 1) != 0)) {
+            ++rounded;
+        }
+    }
+    char reversed[48];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + static_cast<int>(rounded % 10));
+        rounded /= 10;
+    } while (rounded != 0 || count <= digits);
+    Py_ssize_t length = 0;
+    if (std::signbit(value)) {
+        out[length++] = '-';
+    }
+    while (count > digits) {
+        out[length++] = reversed[--count];
+    }
+    if (digits > 0) {
+        out[length++] = '.';
+        while (count > 0) {
+            out[length++] = reversed[--count];
+        }
+    }
+    return length;
+}
+
+// The text `format % value` makes; an exact float under a "%.Nf" format is
+// written directly, without the general formatting machinery.
+PyObject* formatted_value(DecimalResultProcessor* self, PyObject* format, PyObject* value)
+{
+    if (self->fixed_digits >= 0 && PyFloat_CheckExact(value)) {
+        char text[64];
+        Py_ssize_t length = format_fixed_point(PyFloat_AS_DOUBLE(value), self->fixed_digits, text);
+        if (length > 0) {
+            PyObject* result = PyUnicode_New(length, 127);
+            if (result != nullptr) {
+                std::memcpy(PyUnicode_1BYTE_DATA(result), text, static_cast<size_t>(length));
+            }
+            return result;
+        }
+    }
+    Ref argument(PyTuple_Pack(1, value));
+    if (!argument) {
+        return nullptr;
+    }
+    return PyUnicode_Format(format, argument.get());
+}
+
 int decimal_init(PyObject* obj, PyObject* args, PyObject*)
 {
     PyObject *type, *format;
@@ -454,6 +566,7 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
     DecimalResultProcessor* self = as_decimal(obj);
     Py_XSETREF(self->type, Py_NewRef(type));
     Py_XSETREF(self->format, Py_NewRef(format));
+    self->fixed_digits = fixed_point_digits(format);
     return 0;
 }
 
@@ -500,11 +613,7 @@ PyObject* decimal_process(PyObject* obj, PyObject* value)
     // processor again.
     Ref type = Ref::borrow(self->type);
     Ref format = Ref::borrow(self->format);
-    Ref argument(PyTuple_Pack(1, value));
-    if (!argument) {
-        return nullptr;
-    }
-    Ref text(PyUnicode_Format(format.get(), argument.get()));
+    Ref text(formatted_value(self, format.get(), value));
     if (!text) {
         return nullptr;
     }

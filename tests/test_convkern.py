@@ -246,7 +246,7 @@ def test_decimal_processor(ck):
     assert ck.DecimalResultProcessor(len, "%s").process("abc") == 3
 
 
-FORMATS = ["%.0f", "%.2f", "%.10f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%+.2f", "%#.0f", "%.2f%%", "%s", "%r", "%d", "%x", "%c", "%*d", "%(a)s", "no conversion", "%s %s"]
+FORMATS = ["%.0f", "%.2f", "%.10f", "%.15f", "%.16f", "%.02f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%+.2f", "%#.0f", "%.2f%%", "%s", "%r", "%d", "%x", "%c", "%*d", "%(a)s", "no conversion", "%s %s"]
 
 
 def outcome(call):
@@ -262,6 +262,23 @@ def outcome(call):
 def test_decimal_processor_formats_as_percent_formatting_does(ck, fmt, value):
     process = ck.DecimalResultProcessor(str, fmt).process
     assert outcome(lambda: process(value)) == outcome(lambda: fmt % (value,))
+
+
+# Fixed-point formats are written without the general formatting: exact
+# halves (ties go to even), subnormals, and magnitudes around 2**77 where the
+# direct arithmetic hands over.
+fixed_point_values = st.one_of(
+    st.builds(lambda k, e, sign: sign * k * 2.0**e, st.integers(0, 2**53), st.integers(-1080, 30), st.sampled_from([1, -1])),
+    st.builds(lambda k, n: k / 10**n + 0.5 / 10**n, st.integers(-(10**9), 10**9), st.integers(0, 15)),
+    st.floats(allow_nan=False, allow_infinity=False),
+)
+
+
+@settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=fixed_point_values, digits=st.integers(0, 17))
+def test_fixed_point_formats_match_percent_formatting(ck, value, digits):
+    fmt = f"%.{digits}f"
+    assert ck.DecimalResultProcessor(str, fmt).process(value) == fmt % value
 
 
 class Floaty(float):
