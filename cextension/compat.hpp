@@ -43,6 +43,38 @@ inline bool has_attribute_quietly(PyObject* obj, PyObject* name)
 #endif
 }
 
+// Sets the exception being raised aside for the life of a scope, for cleanup
+// that must not run with it set, and raises it again at the end (replacing
+// any error the cleanup left).
+class SavedException {
+public:
+    SavedException() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        raised_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &raised_, &traceback_);
+#endif
+    }
+    SavedException(const SavedException&) = delete;
+    SavedException& operator=(const SavedException&) = delete;
+    ~SavedException()
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(raised_);
+#else
+        PyErr_Restore(type_, raised_, traceback_);
+#endif
+    }
+
+private:
+    PyObject* raised_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+};
+
 // PRIVATE: the generic attribute lookup that, asked to suppress it, reports a
 // missing attribute by returning null with no exception set, so a miss costs
 // no exception object. Public replacement: PyObject_GenericGetAttr followed by

@@ -153,17 +153,16 @@ PyObject* call_parent(BaseRow* self, const char* method, const char* format, Arg
 // Processors run arbitrary code and may shrink either list, so each step
 // re-reads the sizes and holds its own references to processor and value.
 // The results are gathered first and become a tuple only when all are in.
-PyObject* apply_processors(PyObject* processors, PyObject* values)
+bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& processed)
 {
     Py_ssize_t count = PySequence_Fast_GET_SIZE(values);
-    RefBuffer processed;
     if (!processed.reserve(count)) {
-        return nullptr;
+        return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i >= PySequence_Fast_GET_SIZE(processors) || i >= PySequence_Fast_GET_SIZE(values)) {
             PyErr_SetString(PyExc_RuntimeError, "row or processors changed size during construction");
-            return nullptr;
+            return false;
         }
         PyObject* processor = PySequence_Fast_GET_ITEM(processors, i);
         Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(values, i));
@@ -174,11 +173,11 @@ PyObject* apply_processors(PyObject* processors, PyObject* values)
         Ref held_processor = Ref::borrow(processor);
         PyObject* result = PyObject_CallOneArg(held_processor.get(), value.get());
         if (result == nullptr) {
-            return nullptr;
+            return false;
         }
         processed.push(result);
     }
-    return processed.to_tuple();
+    return true;
 }
 
 // The allocation may run the cycle collector and with it finalizers that
@@ -203,12 +202,15 @@ PyObject* copy_values(PyObject* values)
 }
 
 // The stored value tuple for `row` after `processors`; null with the error.
-PyObject* processed_values(PyObject* processors, PyObject* row)
+// On success the reference `row` holds is released before the tuple is made:
+// a fetched row that nothing else holds is freed then, and the tuple takes
+// its place in memory, beside the values just made from it.
+PyObject* processed_values(PyObject* processors, Ref& row)
 {
-    if (processors == Py_None && PyTuple_CheckExact(row)) {
-        return copy_values(row);
+    if (processors == Py_None && PyTuple_CheckExact(row.get())) {
+        return copy_values(row.get());
     }
-    Ref values(PySequence_Fast(row, "row must be a sequence"));
+    Ref values(PySequence_Fast(row.get(), "row must be a sequence"));
     if (!values) {
         return nullptr;
     }
@@ -228,7 +230,13 @@ PyObject* processed_values(PyObject* processors, PyObject* row)
                      value_count, processor_count);
         return nullptr;
     }
-    return apply_processors(processors, values.get());
+    RefBuffer processed;
+    if (!apply_processors(processors, values.get(), processed)) {
+        return nullptr;
+    }
+    values = Ref();
+    row = Ref();
+    return processed.to_tuple();
 }
 
 // Initialisation from the five arguments in order: parent, processors,
@@ -237,7 +245,8 @@ int init_row(BaseRow* self, PyObject* const* args)
 {
     PyObject* keymap = args[2];
     Py_XSETREF(self->parent, Py_NewRef(args[0]));
-    PyObject* stored = processed_values(args[1], args[4]);
+    Ref row = Ref::borrow(args[4]);
+    PyObject* stored = processed_values(args[1], row);
     if (stored == nullptr) {
         return -1;
     }
@@ -346,14 +355,15 @@ void install_row_class_vectorcall(PyTypeObject* cls)
 // One new row of `cls` from `row`, as BaseRow's own __new__ and __init__
 // would make it, for a class that keeps both and with a keymap and key style
 // already validated. The values are processed before the instance exists, so
-// no code ever sees it half-filled.
+// no code ever sees it half-filled. On success `row` is released.
 PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
-                   PyObject* row)
+                   Ref& row)
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
     // not used again.
-    Ref values(processors == Py_None && PyTuple_CheckExact(row) ? Py_NewRef(row) : processed_values(processors, row));
+    Ref values(processors == Py_None && PyTuple_CheckExact(row.get()) ? row.release()
+                                                                     : processed_values(processors, row));
     if (!values) {
         return nullptr;
     }
@@ -369,37 +379,69 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     return obj;
 }
 
+// What a batch passes to every row: the class and the first four arguments
+// of its construction. A keymap or key style that initialisation would
+// refuse, or a key style whose conversion runs code, leaves every row to the
+// class itself, so that each failure comes at the point the call would
+// report it.
+struct BatchArguments {
+    PyObject* cls;
+    PyObject* const* args;  // parent, processors, keymap, key style
+    bool direct;
+    long long key_style;
+
+    BatchArguments(PyObject* cls_object, PyObject* const* arguments) : cls(cls_object), args(arguments)
+    {
+        direct = keeps_baserow_construction(reinterpret_cast<PyTypeObject*>(cls)) && PyDict_CheckExact(args[2]) &&
+                 PyLong_Check(args[3]);
+        key_style = 0;
+        if (direct) {
+            key_style = PyLong_AsLongLong(args[3]);
+            if (key_style == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                direct = false;
+            }
+        }
+    }
+
+    // The row made from `fetched`, which is released on success.
+    PyObject* make(Ref& fetched) const
+    {
+        if (direct) {
+            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, fetched);
+        }
+        PyObject* call_args[] = {args[0], args[1], args[2], args[3], fetched.get()};
+        PyObject* made = PyObject_Vectorcall(cls, call_args, 5, nullptr);
+        if (made != nullptr) {
+            fetched = Ref();
+        }
+        return made;
+    }
+};
+
+bool batch_arity(const char* name, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "%s expected 5 arguments, got %zd", name, nargs);
+        return false;
+    }
+    return true;
+}
+
 // cls._make_rows(parent, processors, keymap, key_style, rows): the list of
 // cls(parent, processors, keymap, key_style, r) for every r in rows, with
 // the same values, errors and references as those calls. Where one of them
 // would fail its exception is raised and no row escapes.
-PyObject* baserow_make_rows(PyObject* cls_object, PyObject* const* args, Py_ssize_t nargs)
+PyObject* baserow_make_rows(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "_make_rows expected 5 arguments, got %zd", nargs);
+    if (!batch_arity("_make_rows", nargs)) {
         return nullptr;
     }
-    auto* cls = reinterpret_cast<PyTypeObject*>(cls_object);
-    PyObject* parent = args[0];
-    PyObject* processors = args[1];
-    PyObject* keymap = args[2];
-    PyObject* key_style = args[3];
     Ref rows(PySequence_Fast(args[4], "rows must be a sequence"));
     if (!rows) {
         return nullptr;
     }
-    // A keymap or key style that initialisation would refuse, or a key style
-    // whose conversion runs code, leaves every row to the class itself, so
-    // that each failure comes at the point the call would report it.
-    long long style = 0;
-    bool direct = keeps_baserow_construction(cls) && PyDict_CheckExact(keymap) && PyLong_Check(key_style);
-    if (direct) {
-        style = PyLong_AsLongLong(key_style);
-        if (style == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            direct = false;
-        }
-    }
+    const BatchArguments batch(cls, args);
     RefBuffer made;
     if (!made.reserve(PySequence_Fast_GET_SIZE(rows.get()))) {
         return nullptr;
@@ -407,18 +449,58 @@ PyObject* baserow_make_rows(PyObject* cls_object, PyObject* const* args, Py_ssiz
     // Processors may resize a list of rows; each step re-reads its size.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
         Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(rows.get(), i));
-        PyObject* made_row;
-        if (direct) {
-            made_row = make_row(cls, parent, processors, keymap, style, row.get());
-        } else {
-            PyObject* call_args[] = {parent, processors, keymap, key_style, row.get()};
-            made_row = PyObject_Vectorcall(cls_object, call_args, 5, nullptr);
-        }
+        PyObject* made_row = batch.make(row);
         if (made_row == nullptr || !made.append(made_row)) {
             return nullptr;
         }
     }
     return made.to_list();
+}
+
+// Puts `owned` at `index` of the list, or at its end if the list has since
+// become shorter; false with the error (the reference is then released).
+bool place_in_list(PyObject* list, Py_ssize_t index, PyObject* owned)
+{
+    if (index < PyList_GET_SIZE(list)) {
+        return PyList_SetItem(list, index, owned) == 0;
+    }
+    Ref appended(owned);
+    return PyList_Append(list, appended.get()) == 0;
+}
+
+// cls._make_rows_in_place(parent, processors, keymap, key_style, fetched):
+// replaces each fetched row of the list by its row, as _make_rows makes it.
+// The list gives up each fetched row while its row is made, so a fetched row
+// that nothing else holds is freed as soon as its values are taken, and the
+// rows take the memory of the fetched rows they replace. Where a row fails,
+// its exception is raised with the rows made so far, then the fetched rows
+// from the failing one on, in the list.
+PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (!batch_arity("_make_rows_in_place", nargs)) {
+        return nullptr;
+    }
+    if (!PyList_Check(args[4])) {
+        PyErr_Format(PyExc_TypeError, "fetched must be a list, not %.200s", Py_TYPE(args[4])->tp_name);
+        return nullptr;
+    }
+    Ref list = Ref::borrow(args[4]);
+    const BatchArguments batch(cls, args);
+    // Processors may resize the list; each step re-reads its size.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref fetched(PyList_GET_ITEM(list.get(), i));
+        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+        PyObject* made_row = batch.make(fetched);
+        if (made_row == nullptr) {
+            orvane::compat::SavedException error;
+            place_in_list(list.get(), i, fetched.release());
+            return nullptr;
+        }
+        if (!place_in_list(list.get(), i, made_row)) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
 }
 
 // ---- slots of BaseRow -----------------------------------------------------
@@ -871,6 +953,8 @@ PyMethodDef baserow_methods[] = {
      "return a new Row with per-value filters applied to columns"},
     {"_make_rows", orvane::as_method(baserow_make_rows), METH_FASTCALL | METH_CLASS,
      "Return a list of rows of this class, one per sequence of fetched values."},
+    {"_make_rows_in_place", orvane::as_method(baserow_make_rows_in_place), METH_FASTCALL | METH_CLASS,
+     "Replace each sequence of fetched values in the list by a row of this class."},
     {nullptr, nullptr, 0, nullptr},
 };
 

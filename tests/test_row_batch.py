@@ -1,8 +1,10 @@
 """Rows by the batch: `cls._make_rows(...)` is the list of
 `cls(parent, processors, keymap, key_style, r)` for every r, in values,
-errors and references."""
+errors and references; `cls._make_rows_in_place(...)` puts the same rows in
+the place of the fetched rows of a list."""
 
 import gc
+import itertools
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -32,6 +34,19 @@ def outcome(call):
 
 def one_by_one(cls, parent, processors, keymap, key_style, rows):
     return [cls(parent, processors, keymap, key_style, row) for row in rows]
+
+
+def in_place(cls, parent, processors, keymap, key_style, rows):
+    """The in-place batch on a list of `rows`, checked for what it leaves in
+    the list when a row fails: the rows made, then the fetched rows untouched."""
+    fetched = list(rows)
+    try:
+        cls._make_rows_in_place(parent, processors, keymap, key_style, fetched)
+    except Exception:
+        made = sum(1 for _ in itertools.takewhile(lambda item: isinstance(item, cls), fetched))
+        assert made < len(rows) and all(ours is theirs for ours, theirs in zip(fetched[made:], list(rows)[made:], strict=True))
+        raise
+    return fetched
 
 
 class Failing(Exception):
@@ -103,7 +118,9 @@ def test_batch_equals_construction_one_by_one(classes, case, subclass):
     _, row_class = classes
     cls = subclass(row_class) if subclass else row_class
     arguments = ARGUMENTS[case]
-    assert outcome(lambda: cls._make_rows(*arguments)) == outcome(lambda: one_by_one(cls, *arguments))
+    expected = outcome(lambda: one_by_one(cls, *arguments))
+    assert outcome(lambda: cls._make_rows(*arguments)) == expected
+    assert outcome(lambda: in_place(cls, *arguments)) == expected
 
 
 def test_batch_of_the_base_class_and_argument_count(classes):
@@ -114,6 +131,10 @@ def test_batch_of_the_base_class_and_argument_count(classes):
         base._make_rows(None, None, {}, 1)
     with pytest.raises(TypeError, match="rows must be a sequence"):
         base._make_rows(None, None, {}, 1, 5)
+    with pytest.raises(TypeError, match="_make_rows_in_place expected 5 arguments, got 6"):
+        base._make_rows_in_place(None, None, {}, 1, [], [])
+    with pytest.raises(TypeError, match="fetched must be a list, not tuple"):
+        base._make_rows_in_place(None, None, {}, 1, ((1,),))
 
 
 @pytest.mark.parametrize("change", ["append", "pop", "clear"])
@@ -138,6 +159,26 @@ def test_processor_resizing_the_list_of_rows(classes, change):
     assert run(lambda cls, *arguments: cls._make_rows(*arguments)) == run(one_by_one)
 
 
+@pytest.mark.parametrize("change", ["append", "pop", "clear"])
+def test_processor_resizing_the_list_in_place(classes, change):
+    _, row_class = classes
+    fetched = [[1], [2], [3]]
+
+    def process(value):
+        if change == "append" and len(fetched) < 5:
+            fetched.append([value + 10])
+        elif change == "pop" and fetched:
+            fetched.pop()
+        elif change == "clear":
+            fetched.clear()
+        gc.collect()
+        return value
+
+    row_class._make_rows_in_place(MD, [process], {}, 3, fetched)
+    # Each row made lands at its place, or at the end of a list that shrank.
+    assert [row._data for row in fetched] == {"append": [(1,), (2,), (3,), (11,), (12,)], "pop": [(1,), (2,)], "clear": [(1,)]}[change]
+
+
 VALUES = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.floats(allow_nan=False))
 PROCESSORS = st.sampled_from([None, str, repr, fail_on(0), fail_on("")])
 
@@ -155,10 +196,13 @@ def test_batch_matches_one_by_one_on_drawn_rows(width, data, key_style, containe
     rows = container(container(row) for row in rows)
     for _, row_class in FLAVOURS.values():
         arguments = (MD, processors, MD._keymap, key_style, rows)
-        assert outcome(lambda: row_class._make_rows(*arguments)) == outcome(lambda: one_by_one(row_class, *arguments))
+        expected = outcome(lambda: one_by_one(row_class, *arguments))
+        assert outcome(lambda: row_class._make_rows(*arguments)) == expected
+        assert outcome(lambda: in_place(row_class, *arguments)) == expected
 
 
 @pytest.mark.parametrize("case", sorted(ARGUMENTS))
 def test_batch_does_not_leak(assert_no_leak, case):
     arguments = ARGUMENTS[case]
     assert_no_leak(lambda: native_row.Row._make_rows(*arguments), calls=100)
+    assert_no_leak(lambda: outcome(lambda: in_place(native_row.Row, *arguments)), calls=100)

@@ -43,6 +43,8 @@ class CursorReader:
         """Up to `size` rows; fewer only at the end."""
         if self._fetchmany is not None:
             fetched = self._fetchmany(size)
+            if type(fetched) is not list:
+                fetched = list(fetched)
         else:
             assert self._iterator is not None
             fetched = list(islice(self._iterator, size))

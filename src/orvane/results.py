@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 from orvane.converters import ColumnConverter, ConversionError, Numeric, Processor, column_converter
 from orvane.drivers import CursorReader, Fetched, description_of, no_reported_types, reported_types
@@ -123,9 +123,10 @@ class Result:
         return self._metadata.keys
 
     def _build_rows(self, fetched: list[Fetched]) -> list[Row]:
-        """Rows of fetched values, each value converted for its column."""
+        """Rows of fetched values, each value converted for its column; the
+        list of fetched values is taken over."""
         if not self._columns:
-            return self._make_rows(None, fetched)
+            return self._rows_in_place(None, fetched)
         if self._unchecked:
             self._check_delivered(fetched)
         processors = self._processors
@@ -134,10 +135,11 @@ class Result:
             processors = list(processors)
             for column in watched:
                 processors[column.index] = column.processor_for(fetched)
-        try:
-            return self._make_rows(processors, fetched)
-        except Exception:
-            return self._rebuild_rows(fetched)
+        made = self._rows_in_place_until_refused(processors, fetched)
+        rows = cast("list[Row]", fetched)
+        if made == len(fetched):
+            return rows
+        return rows[:made] + self._rebuild_rows(fetched[made:])
 
     def _check_delivered(self, fetched: list[Fetched]) -> None:
         """Drivers can be told to load a type as another (psycopg's loaders);
@@ -151,10 +153,25 @@ class Result:
                 column.unfix()
                 self._processors[column.index] = column.processor
 
-    def _make_rows(self, processors: list[Processor] | None, fetched: list[Fetched]) -> list[Row]:
-        metadata, row_class, key_style = self._metadata, self._flavour.row_class, self._key_style
-        keymap = metadata._keymap
-        return row_class._make_rows(metadata, processors, keymap, key_style, fetched)
+    def _rows_in_place(self, processors: list[Processor] | None, fetched: list[Fetched]) -> list[Row]:
+        """Replaces each fetched row of the list by its row, and returns the
+        list: each fetched row is freed as soon as its values are converted,
+        and the rows are read faster for being made where the fetched rows
+        were."""
+        metadata = self._metadata
+        self._flavour.row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, fetched)
+        return cast("list[Row]", fetched)
+
+    def _rows_in_place_until_refused(self, processors: list[Processor] | None, fetched: list[Fetched]) -> int:
+        """How many of the fetched rows were replaced by rows, from the first
+        on, before a processor refused a value."""
+        try:
+            self._rows_in_place(processors, fetched)
+        except Exception:
+            row_class = self._flavour.row_class
+            items = cast("list[Any]", fetched)
+            return next((index for index, item in enumerate(items) if type(item) is not row_class), len(items))
+        return len(fetched)
 
     def _rebuild_rows(self, fetched: list[Fetched]) -> list[Row]:
         """Rows of a chunk that the usual processors refused: every column's
@@ -168,14 +185,11 @@ class Result:
             if processor is not column.processor:
                 column.watched = True
             processors[column.index] = processor
-        try:
-            return self._make_rows(processors, fetched)
-        except Exception:
-            pass
-        rows = []
-        for values in fetched:
+        made = self._rows_in_place_until_refused(processors, fetched)
+        rows = cast("list[Row]", fetched[:made])
+        for values in fetched[made:]:
             try:
-                rows.extend(self._make_rows(processors, [values]))
+                rows += self._rows_in_place(processors, [values])
             except Exception as error:
                 raise self._explain(processors, values, error) from error
         return rows

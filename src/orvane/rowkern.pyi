@@ -38,6 +38,16 @@ class BaseRow:
         rows: Sequence[Sequence[Any]],
         /,
     ) -> list[Self]: ...
+    @classmethod
+    def _make_rows_in_place(
+        cls,
+        parent: Any,
+        processors: list[_Processor] | tuple[_Processor, ...] | None,
+        keymap: dict[Any, tuple[Any, ...]],
+        key_style: int,
+        fetched: list[Any],
+        /,
+    ) -> None: ...
     def __reduce__(self) -> tuple[Callable[[type[BaseRow], Any], BaseRow], tuple[type[BaseRow], Any]]: ...
     _parent: Any
     _data: Sequence[Any]

@@ -166,6 +166,26 @@ class BaseRow:
             index += 1
         return made
 
+    @classmethod
+    def _make_rows_in_place(cls, *args: Any) -> None:
+        """Replace each sequence of fetched values in the list by a row of this class."""
+        if len(args) != 5:
+            raise TypeError(f"_make_rows_in_place expected 5 arguments, got {len(args)}")
+        parent, processors, keymap, key_style, fetched = args
+        if not isinstance(fetched, list):
+            raise TypeError(f"fetched must be a list, not {type(fetched).__name__}")
+        index = 0
+        # The list is read live, as a processor may resize it.
+        while index < len(fetched):
+            values, fetched[index] = fetched[index], None
+            try:
+                row = cls(parent, processors, keymap, key_style, values)
+            except BaseException:
+                _place(fetched, index, values)
+                raise
+            _place(fetched, index, row)
+            index += 1
+
     # ---- the row as a sequence ----------------------------------------
 
     def __len__(self) -> int:
@@ -346,3 +366,11 @@ def safe_rowproxy_reconstructor(*args: Any) -> BaseRow:
     if any(getattr(row, name, _UNSET) is _UNSET for name in ("_parent_field", "_row_field", "_keymap_field")):
         raise RuntimeError("__setstate__ for BaseRow subclasses must set values for parent, row, and keymap")
     return row
+
+
+def _place(items: list[Any], index: int, item: Any) -> None:
+    """Puts `item` at `index`, or at the end if the list has since become shorter."""
+    if index < len(items):
+        items[index] = item
+    else:
+        items.append(item)
