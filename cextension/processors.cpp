@@ -515,10 +515,16 @@ Py_ssize_t format_fixed_point(double value, int digits, char* out)
     }
     char reversed[48];
     int count = 0;
-    do {
+    while (rounded > UINT64_MAX) {
         reversed[count++] = static_cast<char>('0' + static_cast<int>(rounded % 10));
         rounded /= 10;
-    } while (rounded != 0 || count <= digits);
+    }
+    // The usual magnitudes take the much cheaper 64-bit division.
+    uint64_t low = static_cast<uint64_t>(rounded);
+    do {
+        reversed[count++] = static_cast<char>('0' + static_cast<int>(low % 10));
+        low /= 10;
+    } while (low != 0 || count <= digits);
     Py_ssize_t length = 0;
     if (std::signbit(value)) {
         out[length++] = '-';
