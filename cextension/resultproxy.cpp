@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 using orvane::RecursionGuard;
 using orvane::Ref;
@@ -180,6 +181,61 @@ bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& process
     return true;
 }
 
+// ---- value tuples the collector need not walk
+
+// The decimal number type of the C implementation, found in the main
+// interpreter when the first of its numbers is stored, and kept.
+PyTypeObject* c_decimal_type = nullptr;
+
+// Whether `type` is that decimal type. It is looked up in the loaded module,
+// so nothing is imported and no Python code runs.
+bool is_c_decimal(PyTypeObject* type)
+{
+    if (type == c_decimal_type) {
+        return true;
+    }
+    if (c_decimal_type != nullptr || std::strcmp(type->tp_name, "decimal.Decimal") != 0 || !in_main_interpreter()) {
+        return false;
+    }
+    Ref module_name(PyUnicode_InternFromString("_decimal"));
+    Ref module(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
+    PyObject* found = nullptr;
+    if (module && PyModule_CheckExact(module.get())) {
+        Ref attribute_name(PyUnicode_InternFromString("Decimal"));
+        if (attribute_name) {
+            orvane::compat::dict_get_item_ref(PyModule_GetDict(module.get()), attribute_name.get(), &found);
+        }
+    }
+    PyErr_Clear();
+    Ref decimal_class(found);
+    if (decimal_class.get() != reinterpret_cast<PyObject*>(type)) {
+        return false;
+    }
+    c_decimal_type = reinterpret_cast<PyTypeObject*>(decimal_class.release());
+    return true;
+}
+
+// A tuple of values none of which can lead back to it cannot take part in a
+// cycle, and is left out of the collector's walks, as the interpreter itself
+// does with tuples of untracked values. Values count as such that the
+// collector does not track, and C decimal numbers: immutable, they refer to
+// nothing but their type, and a cycle through that type runs through the
+// loaded decimal module, which is never garbage.
+void untrack_if_acyclic(PyObject* tuple)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        PyObject* value = PyTuple_GET_ITEM(tuple, i);
+        if (!PyObject_IS_GC(value)) {
+            continue;
+        }
+        bool acyclic = PyTuple_CheckExact(value) ? !PyObject_GC_IsTracked(value) : is_c_decimal(Py_TYPE(value));
+        if (!acyclic) {
+            return;
+        }
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
 // The allocation may run the cycle collector and with it finalizers that
 // resize a list of values, so the list is read only once the tuple exists.
 PyObject* copy_values(PyObject* values)
@@ -250,6 +306,7 @@ int init_row(BaseRow* self, PyObject* const* args)
     if (stored == nullptr) {
         return -1;
     }
+    untrack_if_acyclic(stored);
     Py_XSETREF(self->row, stored);
 
     if (!PyDict_CheckExact(keymap)) {
@@ -367,6 +424,7 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     if (!values) {
         return nullptr;
     }
+    untrack_if_acyclic(values.get());
     PyObject* obj = cls->tp_alloc(cls, 0);
     if (obj == nullptr) {
         return nullptr;

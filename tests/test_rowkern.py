@@ -1,3 +1,6 @@
+import _pydecimal
+import datetime
+import decimal
 import gc
 import pickle
 import types
@@ -813,6 +816,49 @@ def test_cycles_through_rows_and_getters_are_collected(rk):
     del holder, r, getter
     gc.collect()
     assert probe() is None
+
+
+class CollectedProbe:
+    """Sets `collected` when freed."""
+
+    collected = False
+
+    def __del__(self):
+        type(self).collected = True
+
+
+VALUES_THE_COLLECTOR_SKIPS = [(1, "a", 1.5, None, b"x", datetime.date(2024, 1, 2), object()), (decimal.Decimal("1.50"), 3), ()]
+VALUES_THE_COLLECTOR_WALKS = [([1],), (_pydecimal.Decimal("1.5"),), ((1, [2]),), (CollectedProbe(), 1), (decimal.Decimal(1), {})]
+
+
+@pytest.mark.parametrize("values", VALUES_THE_COLLECTOR_SKIPS + VALUES_THE_COLLECTOR_WALKS)
+@pytest.mark.parametrize("batch", [False, True], ids=["constructed", "by the batch"])
+def test_value_tuples_that_cannot_be_in_a_cycle_are_not_tracked(values, batch):
+    processors = [None] * len(values) if values else None
+    if batch:
+        (r,) = Row._make_rows(MD, processors, MD._keymap, 3, [values])
+    else:
+        r = Row(MD, processors, MD._keymap, 3, values)
+    assert r._data == values and gc.is_tracked(r)
+    assert gc.is_tracked(r._data) == (values in VALUES_THE_COLLECTOR_WALKS)
+
+
+@pytest.mark.parametrize("through", ["parent", "value"])
+def test_cycles_beside_untracked_value_tuples_are_collected(through):
+    class Parent:
+        pass
+
+    parent, holder = Parent(), [CollectedProbe()]
+    values = (decimal.Decimal("2.50"), 1) if through == "parent" else (decimal.Decimal("2.50"), holder)
+    r = Row(parent if through == "parent" else MD, None, MD._keymap, 3, values)
+    if through == "parent":
+        parent.row, parent.probe = r, CollectedProbe()
+    else:
+        holder.append(r)
+    CollectedProbe.collected = False
+    del parent, holder, r, values
+    gc.collect()
+    assert CollectedProbe.collected
 
 
 def test_gc_referents_are_the_fields():
