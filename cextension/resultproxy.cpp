@@ -188,13 +188,15 @@ bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& process
 PyTypeObject* c_decimal_type = nullptr;
 
 // Whether `type` is that decimal type. It is looked up in the loaded module,
-// so nothing is imported and no Python code runs.
+// so nothing is imported. A class written in Python can take the name and be
+// set in the module's place, but cannot be immutable.
 bool is_c_decimal(PyTypeObject* type)
 {
     if (type == c_decimal_type) {
         return true;
     }
-    if (c_decimal_type != nullptr || std::strcmp(type->tp_name, "decimal.Decimal") != 0 || !in_main_interpreter()) {
+    if (c_decimal_type != nullptr || !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) ||
+        std::strcmp(type->tp_name, "decimal.Decimal") != 0 || !in_main_interpreter()) {
         return false;
     }
     Ref module_name(PyUnicode_InternFromString("_decimal"));
@@ -211,7 +213,10 @@ bool is_c_decimal(PyTypeObject* type)
     if (decimal_class.get() != reinterpret_cast<PyObject*>(type)) {
         return false;
     }
-    c_decimal_type = reinterpret_cast<PyTypeObject*>(decimal_class.release());
+    // The look-up may have run code (a module's __spec__) that stored one first.
+    if (c_decimal_type == nullptr) {
+        c_decimal_type = reinterpret_cast<PyTypeObject*>(decimal_class.release());
+    }
     return true;
 }
 

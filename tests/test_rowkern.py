@@ -12,6 +12,7 @@ import pytest
 import orvane.fallback.rowkern as pure_rowkern
 import orvane.frozkern as frozkern
 import orvane.rowkern as native_rowkern
+from isolated import run_isolated
 from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
 
@@ -859,6 +860,31 @@ def test_cycles_beside_untracked_value_tuples_are_collected(through):
     del parent, holder, r, values
     gc.collect()
     assert CollectedProbe.collected
+
+
+@pytest.mark.parametrize("posing_as", ["class of the module", "module"])
+def test_a_python_class_posing_as_the_c_decimal_type_keeps_its_cycles_collectable(posing_as):
+    # The decimal type is recognised once per process: a fresh interpreter
+    # meets the impostor before any real decimal number.
+    out = run_isolated(f"""
+        import gc, sys, types, weakref
+        import _decimal
+        from orvane.engine.result import ResultMetaData
+        from orvane.engine.row import Row
+
+        Impostor = type("decimal.Decimal", (), {{}})
+        if {posing_as!r} == "module":
+            sys.modules["_decimal"] = types.ModuleType("_decimal")
+        sys.modules["_decimal"].Decimal = Impostor
+        md = ResultMetaData.from_names(["a", "b"])
+        impostor = Impostor()
+        impostor.row = Row(md, None, md._keymap, 3, (impostor, 1))
+        freed = weakref.ref(impostor)
+        del impostor
+        gc.collect()
+        print(freed() is None)
+    """)
+    assert out == "True\n"
 
 
 def test_gc_referents_are_the_fields():
