@@ -570,8 +570,12 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
         return -1;
     }
     DecimalResultProcessor* self = as_decimal(obj);
-    Py_XSETREF(self->type, Py_NewRef(type));
-    Py_XSETREF(self->format, Py_NewRef(format));
+    // Releasing the old type or format may run code that uses this
+    // processor: it must find the new fields all in place.
+    Ref old_type(self->type);
+    Ref old_format(self->format);
+    self->type = Py_NewRef(type);
+    self->format = Py_NewRef(format);
     self->fixed_digits = fixed_point_digits(format);
     return 0;
 }

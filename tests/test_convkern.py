@@ -325,6 +325,26 @@ def test_decimal_processor_reinitialised_by_its_own_type(ck):
     assert p.process(5) == "first:5" and p.process(6) == 6
 
 
+@pytest.mark.parametrize("finalised", ["type", "format"])
+def test_decimal_processor_reinitialised_while_its_old_fields_are_freed(ck, finalised):
+    seen = []
+
+    class Format(str):
+        def __del__(self):
+            seen.append(p.process(0.125))
+
+    class Type:
+        def __call__(self, text):
+            return text
+
+        def __del__(self):
+            seen.append(p.process(0.125))
+
+    p = ck.DecimalResultProcessor(Type() if finalised == "type" else str, Format("%.2f") if finalised == "format" else "%.2f")
+    p.__init__(repr, "%s")
+    assert seen == ["'0.125'"]
+
+
 def test_processors_subclass(ck):
     class Upper(ck.UnicodeResultProcessor):
         def process(self, value):

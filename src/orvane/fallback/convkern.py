@@ -183,7 +183,11 @@ class DecimalResultProcessor:
         type_, format_ = args
         if not isinstance(format_, str):
             raise TypeError(f"argument 2 must be str, not {type(format_).__name__}")
+        # The old fields are freed only once both new ones are in place: a
+        # finaliser they run may use this processor.
+        old_fields = (getattr(self, "_type", None), getattr(self, "_format", None))
         self._type, self._format = type_, format_
+        del old_fields
 
     def process(self, value: Any) -> Any:
         """The value processor itself."""
