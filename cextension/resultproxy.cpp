@@ -424,7 +424,7 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
     // not used again.
-    Ref values(processors == Py_None && PyTuple_CheckExact(row.get()) ? row.release()
+    Ref values(processors == Py_None && PyTuple_CheckExact(row.get()) ? Py_NewRef(row.get())
                                                                      : processed_values(processors, row));
     if (!values) {
         return nullptr;
@@ -439,6 +439,7 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     self->row = values.release();
     self->keymap = Py_NewRef(keymap);
     self->key_style = key_style;
+    row = Ref();
     return obj;
 }
 
@@ -467,10 +468,11 @@ struct BatchArguments {
         }
     }
 
-    // The row made from `fetched`, which is released on success.
+    // The row made from `fetched`, which is released on success. A processor
+    // may have given the class a step of its own since the batch began.
     PyObject* make(Ref& fetched) const
     {
-        if (direct) {
+        if (direct && keeps_baserow_construction(reinterpret_cast<PyTypeObject*>(cls))) {
             return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, fetched);
         }
         PyObject* call_args[] = {args[0], args[1], args[2], args[3], fetched.get()};
@@ -555,8 +557,12 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
         PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
         PyObject* made_row = batch.make(fetched);
         if (made_row == nullptr) {
-            orvane::compat::SavedException error;
-            place_in_list(list.get(), i, fetched.release());
+            // A fetched row given up for its processed values is gone when an
+            // allocation fails after that; None stays in its place.
+            if (fetched) {
+                orvane::compat::SavedException error;
+                place_in_list(list.get(), i, fetched.release());
+            }
             return nullptr;
         }
         if (!place_in_list(list.get(), i, made_row)) {

@@ -14,6 +14,7 @@ import orvane.engine.row as native_row
 import orvane.fallback.row as pure_row
 import orvane.fallback.rowkern as pure_rowkern
 import orvane.rowkern as native_rowkern
+from isolated import run_isolated
 from orvane.engine.result import ResultMetaData
 
 FLAVOURS = {"native": (native_rowkern.BaseRow, native_row.Row), "pure": (pure_rowkern.BaseRow, pure_row.Row)}
@@ -179,6 +180,32 @@ def test_processor_resizing_the_list_in_place(classes, change):
     assert [row._data for row in fetched] == {"append": [(1,), (2,), (3,), (11,), (12,)], "pop": [(1,), (2,)], "clear": [(1,)]}[change]
 
 
+@pytest.mark.parametrize("step", ["__init__", "__new__"])
+@pytest.mark.parametrize("batch", ["_make_rows", "_make_rows_in_place"])
+def test_processor_giving_the_class_a_step_of_its_own_mid_batch(classes, step, batch):
+    def run(make):
+        class Changing(classes[1]):
+            __slots__ = ()
+
+        def own_init(self, parent, processors, keymap, key_style, row):
+            super(Changing, self).__init__(parent, processors, keymap, 5, row)
+
+        def own_new(cls, parent, processors, keymap, key_style, row):
+            return classes[1](parent, None, keymap, 7, row)
+
+        def process(value):
+            setattr(Changing, step, own_init if step == "__init__" else own_new)
+            return value
+
+        return [(row._data, row._key_style) for row in make(Changing, MD, [process], {}, 3, [(1,), (2,)])]
+
+    def batched(cls, *arguments):
+        made = getattr(cls, batch)(*arguments)
+        return arguments[-1] if made is None else made
+
+    assert run(batched) == run(one_by_one)
+
+
 VALUES = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.floats(allow_nan=False))
 PROCESSORS = st.sampled_from([None, str, repr, fail_on(0), fail_on("")])
 
@@ -206,3 +233,35 @@ def test_batch_does_not_leak(assert_no_leak, case):
     arguments = ARGUMENTS[case]
     assert_no_leak(lambda: native_row.Row._make_rows(*arguments), calls=100)
     assert_no_leak(lambda: outcome(lambda: in_place(native_row.Row, *arguments)), calls=100)
+
+
+@pytest.mark.parametrize("processors", ["None", "[None, str]"])
+def test_allocation_failures_in_place_leave_a_whole_list(processors):
+    # Each run fails one allocation in turn; a row given up for processed
+    # values that could not be stored leaves None in its place.
+    pytest.importorskip("_testcapi")
+    out = run_isolated(f"""
+        import _testcapi, gc
+        from orvane.engine.result import ResultMetaData
+        from orvane.engine.row import Row
+
+        md = ResultMetaData.from_names(["a", "b"])
+        gc.disable()
+        for failing in range(12):
+            originals = [(1, 2), (3, 4), (5, 6)]
+            fetched = list(originals)
+            _testcapi.set_nomemory(failing, failing + 1)
+            try:
+                Row._make_rows_in_place(md, {processors}, md._keymap, 3, fetched)
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+            kinds = [
+                "row" if isinstance(item, Row) else "fetched" if item is original else repr(item)
+                for item, original in zip(fetched, originals, strict=True)
+            ]
+            print("".join(kind[0] for kind in kinds))
+    """)
+    allowed = {"rrr", "rrf", "rff", "fff"} | ({"Nff", "rNf", "rrN"} if processors != "None" else set())
+    assert set(out.split()) <= allowed and len(set(out.split())) > 1
