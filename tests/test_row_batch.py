@@ -180,6 +180,46 @@ def test_processor_resizing_the_list_in_place(classes, change):
     assert [row._data for row in fetched] == {"append": [(1,), (2,), (3,), (11,), (12,)], "pop": [(1,), (2,)], "clear": [(1,)]}[change]
 
 
+class ListLyingAboutItself(list):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        return (99,)
+
+    def __setitem__(self, index, value):
+        list.append(self, "set")
+
+    def append(self, value):
+        list.append(self, "appended")
+
+
+class ClearingOnRelease(tuple):
+    """A fetched row that empties the list it was in when it is freed."""
+
+    __slots__ = ()
+    fetched: list = []
+
+    def __del__(self):
+        type(self).fetched.clear()
+
+
+@pytest.mark.parametrize("processors", [None, [lambda value: value]], ids=["no processors", "processors"])
+@pytest.mark.parametrize("fetched", ["list subclass", "finaliser clearing the list"])
+def test_in_place_on_a_list_that_fights_back(classes, processors, fetched):
+    _, row_class = classes
+    if fetched == "list subclass":
+        rows = ListLyingAboutItself([(1,), (2,)])
+        expected = [(1,), (2,)]
+    else:
+        rows = ClearingOnRelease.fetched = [ClearingOnRelease((1,)), ClearingOnRelease((2,))]
+        # The first fetched row, freed once its row is made, empties the list;
+        # its row is then appended to the emptied list.
+        expected = [(1,)]
+    row_class._make_rows_in_place(MD, processors, {}, 3, rows)
+    assert [row._data for row in list.__iter__(rows)] == expected
+
+
 @pytest.mark.parametrize("step", ["__init__", "__new__"])
 @pytest.mark.parametrize("batch", ["_make_rows", "_make_rows_in_place"])
 def test_processor_giving_the_class_a_step_of_its_own_mid_batch(classes, step, batch):

@@ -175,15 +175,21 @@ class BaseRow:
         if not isinstance(fetched, list):
             raise TypeError(f"fetched must be a list, not {type(fetched).__name__}")
         index = 0
-        # The list is read live, as a processor may resize it.
-        while index < len(fetched):
-            values, fetched[index] = fetched[index], None
+        # The list is read live, as a processor may resize it, and through
+        # list's own methods, as the compiled twin reads a subclass. A fetched
+        # row is let go before its row is placed, as there, for finalisers
+        # that change the list.
+        while index < list.__len__(fetched):
+            values = list.__getitem__(fetched, index)
+            list.__setitem__(fetched, index, None)
             try:
                 row = cls(parent, processors, keymap, key_style, values)
             except BaseException:
                 _place(fetched, index, values)
                 raise
+            del values
             _place(fetched, index, row)
+            del row
             index += 1
 
     # ---- the row as a sequence ----------------------------------------
@@ -370,7 +376,7 @@ def safe_rowproxy_reconstructor(*args: Any) -> BaseRow:
 
 def _place(items: list[Any], index: int, item: Any) -> None:
     """Puts `item` at `index`, or at the end if the list has since become shorter."""
-    if index < len(items):
-        items[index] = item
+    if index < list.__len__(items):
+        list.__setitem__(items, index, item)
     else:
-        items.append(item)
+        list.append(items, item)
