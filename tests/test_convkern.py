@@ -246,7 +246,7 @@ def test_decimal_processor(ck):
     assert ck.DecimalResultProcessor(len, "%s").process("abc") == 3
 
 
-FORMATS = ["%.0f", "%.2f", "%.10f", "%.15f", "%.16f", "%.02f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%+.2f", "%#.0f", "%.2f%%", "%s", "%r", "%d", "%x", "%c", "%*d", "%(a)s", "no conversion", "%s %s"]
+FORMATS = ["%.0f", "%.2f", "%.10f", "%.15f", "%.16f", "%.02f", "%.015f", "%.\u0662f", "%.99f", "%.f", "%5.2f", "%.2F", "%.2e", "%.2g", "%+.2f", "%#.0f", "%.2f%%", "%s", "%r", "%d", "%x", "%c", "%*d", "%(a)s", "no conversion", "%s %s"]
 
 
 def outcome(call):
