@@ -263,9 +263,9 @@ PyObject* copy_values(PyObject* values)
 }
 
 // The stored value tuple for `row` after `processors`; null with the error.
-// On success the reference `row` holds is released before the tuple is made:
-// a fetched row that nothing else holds is freed then, and the tuple takes
-// its place in memory, beside the values just made from it.
+// Once processors have run, the reference `row` holds is released before the
+// tuple is made: a fetched row that nothing else holds is freed then, and the
+// tuple takes its place in memory, beside the values just made from it.
 PyObject* processed_values(PyObject* processors, Ref& row)
 {
     if (processors == Py_None && PyTuple_CheckExact(row.get())) {
