@@ -167,6 +167,10 @@ class Result:
         on, before a processor refused a value."""
         try:
             self._rows_in_place(processors, fetched)
+        except MemoryError:
+            # Not a refusal: the rows are not retried, and a fetched row given
+            # up for its values may be gone from the list.
+            raise
         except Exception:
             row_class = self._flavour.row_class
             items = cast("list[Any]", fetched)
