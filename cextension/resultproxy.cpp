@@ -222,7 +222,8 @@ bool is_c_decimal(PyTypeObject* type)
 
 // A tuple of values none of which can lead back to it cannot take part in a
 // cycle, and is left out of the collector's walks, as the interpreter itself
-// does with tuples of untracked values. Values count as such that the
+// does with tuples of untracked values (and does, on its first pass, with the
+// values rows keep or copy unprocessed). Values count as such that the
 // collector does not track, and C decimal numbers: immutable, they refer to
 // nothing but their type, and a cycle through that type runs through the
 // loaded decimal module, which is never garbage.
@@ -230,7 +231,9 @@ void untrack_if_acyclic(PyObject* tuple)
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         PyObject* value = PyTuple_GET_ITEM(tuple, i);
-        if (!PyObject_IS_GC(value)) {
+        // The type's flag alone, read in place: a type object that is not
+        // collector-aware itself merely keeps the tuple tracked.
+        if (!PyType_IS_GC(Py_TYPE(value))) {
             continue;
         }
         bool acyclic = PyTuple_CheckExact(value) ? !PyObject_GC_IsTracked(value) : is_c_decimal(Py_TYPE(value));
@@ -297,7 +300,11 @@ PyObject* processed_values(PyObject* processors, Ref& row)
     }
     values = Ref();
     row = Ref();
-    return processed.to_tuple();
+    PyObject* tuple = processed.to_tuple();
+    if (tuple != nullptr) {
+        untrack_if_acyclic(tuple);
+    }
+    return tuple;
 }
 
 // Initialisation from the five arguments in order: parent, processors,
@@ -311,7 +318,6 @@ int init_row(BaseRow* self, PyObject* const* args)
     if (stored == nullptr) {
         return -1;
     }
-    untrack_if_acyclic(stored);
     Py_XSETREF(self->row, stored);
 
     if (!PyDict_CheckExact(keymap)) {
@@ -429,7 +435,6 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     if (!values) {
         return nullptr;
     }
-    untrack_if_acyclic(values.get());
     PyObject* obj = cls->tp_alloc(cls, 0);
     if (obj == nullptr) {
         return nullptr;
