@@ -181,7 +181,7 @@ bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& process
     return true;
 }
 
-// ---- value tuples the collector need not walk
+// ---- value tuples the collector need not walk ------------------------------
 
 // The decimal number type of the C implementation, found in the main
 // interpreter when the first of its numbers is stored, and kept.
