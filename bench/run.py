@@ -2,7 +2,9 @@
 measured by pyperf in the same run. Prints ours / peer for every pair; below
 1.0 means ours is faster.
 
-    python bench/run.py [--quick] [pyperf options, e.g. -o results.json]
+    python bench/run.py [--quick] [--paths PATH,PATH] [pyperf options, e.g. -o results.json]
+
+--paths measures only the pairs of the named paths (as the table names them).
 """
 
 from __future__ import annotations
@@ -11,6 +13,7 @@ import sys
 import time
 import timeit
 from dataclasses import dataclass
+from typing import Any
 
 import pyperf
 
@@ -167,15 +170,24 @@ def timer(statement: str, setup: str):
     return timeit.Timer(statement, setup, timer=time.perf_counter).timeit
 
 
+def pass_on_paths(command: list[str], arguments: Any) -> None:
+    """Workers measure the same pairs, so that their numbers match."""
+    if arguments.paths is not None:
+        command += ["--paths", arguments.paths]
+
+
 def main() -> None:
     quick = "--quick" in sys.argv
     if quick:
         sys.argv.remove("--quick")
-    runner = pyperf.Runner(processes=2 if quick else 6, values=3, warmups=1, min_time=0.05 if quick else 0.1)
+    runner = pyperf.Runner(processes=2 if quick else 6, values=3, warmups=1, min_time=0.05 if quick else 0.1, add_cmdline_args=pass_on_paths)
     runner.argparser.set_defaults(quiet=True)
+    runner.argparser.add_argument("--paths", help="measure only the pairs of these paths, separated by commas")
+    chosen = runner.parse_args().paths
+    paths = None if chosen is None else chosen.split(",")
     results = []
     for number, pair in enumerate(PAIRS):
-        if not available(pair.needs):
+        if not available(pair.needs) or (paths is not None and pair.path not in paths):
             continue
         ours = runner.bench_time_func(f"{number:02} ours: {pair.path}", timer(pair.ours, pair.setup))
         peer = runner.bench_time_func(f"{number:02} {pair.peer_name}: {pair.peer}", timer(pair.peer, pair.setup))
