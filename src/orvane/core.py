@@ -98,7 +98,8 @@ class ResultCore:
         exception that stopped the build: the rows made before it are ready,
         the failing row is the first unbuilt one. A refused value is a
         `ConversionError` naming its row, column and value; any other
-        exception (KeyboardInterrupt, MemoryError, ...) is returned as it came."""
+        exception (KeyboardInterrupt, MemoryError, ...) is returned as it came,
+        for the caller to raise."""
         unbuilt = self._unbuilt
         if limit is not None and limit < len(unbuilt):
             batch, rest = unbuilt[:limit], unbuilt[limit:]
@@ -106,55 +107,51 @@ class ResultCore:
             batch, rest = unbuilt, []
         processors = self._plan.processors(batch)
         made, error = self._make(processors, batch)
-        if error is not None and _is_refusal(error) and processors is not None:
-            built, batch = batch[:made], batch[made:]
-            processors = self._plan.general_processors(batch)
-            again, error = self._make(processors, batch)
+        if made < len(batch) and _is_refusal(error) and processors is not None:
+            # The usual processors were chosen for the values seen before;
+            # the rest get processors chosen from their own values.
+            tail = batch[made:]
+            processors = self._plan.general_processors(tail)
+            again, error = self._make(processors, tail)
+            batch = batch[:made] + tail
             made += again
-            batch = built + batch
-            if error is not None and _is_refusal(error):
-                error = self._explain(processors, batch[made], error, self._position + made)
-        if made == len(batch):
-            self._unbuilt = rest
-            self._settle(batch, made)
-        else:
-            self._unbuilt = batch[made:] + rest
-            self._settle(batch[:made], made)
+        self._settle(batch, made, rest)
+        if error is not None and _is_refusal(error) and processors is not None:
+            error = self._explain(processors, self._unbuilt[0], error, self._position)
         return error
 
-    def _settle(self, rows: list[Any], made: int) -> None:
-        self._position += made
-        if rows:
-            self._ready = iter(list(self._ready) + rows) if self.has_ready() else iter(rows)
+    def _settle(self, batch: list[Any], made: int, rest: list[Fetched]) -> None:
+        """Keeps the rows made at the head of `batch` as ready, and the rest
+        of it, then `rest`, as unbuilt."""
+        if made == len(batch):
+            rows, unbuilt = batch, rest
+        else:
+            rows, unbuilt = batch[:made], batch[made:] + rest
+        ready = iter(list(self._ready) + rows) if self.has_ready() else iter(rows)
+        position = self._position + made
+        self._unbuilt, self._ready, self._position = unbuilt, ready, position
 
     def _make(self, processors: list[Processor] | None, batch: list[Fetched]) -> tuple[int, BaseException | None]:
         """Builds the rows of `batch` in its place, from the first on: how
         many were made, and the exception that stopped the build, if any."""
         metadata = self.metadata
-        try:
-            self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
-        except MemoryError:
-            raise
-        except Exception as error:
-            row_class = self._row_class
-            items: list[Any] = batch
-            made = next((index for index, item in enumerate(items) if type(item) is not row_class), len(items))
-            return made, error
-        return len(batch), None
+        return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
 
     def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
-        """Names the column whose converter refused its value."""
+        """Names the row and the column whose converter refused its value."""
         for name, processor, value in zip(self.keys(), processors, values):
             if processor is None:
                 continue
             try:
                 processor(value)
             except Exception as cause:
-                return ConversionError(name, value, cause)
+                refused = ConversionError(name, value, cause, row=position)
+                refused.__cause__ = cause
+                return refused
         return error
 
 
-def _is_refusal(error: BaseException) -> bool:
+def _is_refusal(error: BaseException | None) -> bool:
     """Whether a converter refused a value, rather than the program being
     stopped or out of memory."""
     return isinstance(error, Exception) and not isinstance(error, MemoryError)

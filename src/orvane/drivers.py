@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from orvane.converters import Numeric
+from orvane.converters import Numeric, with_article
 
 Fetched = Sequence[Any]
 
@@ -130,6 +130,28 @@ def description_of(cursor: Any) -> Sequence[Any] | None:
         if _driver(cursor) == "apsw" and type(error).__name__ == "ExecutionCompleteError":
             return ()
         raise
+
+
+def result_description(cursor: Any) -> Sequence[Any]:
+    """The description of a cursor's result rows; TypeError for something
+    that is no cursor, the driver's own error (or ValueError) for a closed
+    cursor or one whose statement returned no rows."""
+    try:
+        description = description_of(cursor)
+    except AttributeError:
+        if hasattr(type(cursor), "description"):
+            raise
+        raise TypeError(f"a DB-API cursor was expected, not {with_article(type(cursor).__name__)}") from None
+    if description is not None:
+        return description
+    # Closed cursors of some drivers have no description either: their
+    # fetch says what is wrong where the driver knows.
+    fetchone = getattr(cursor, "fetchone", None)
+    if callable(fetchone):
+        fetchone()
+    if getattr(cursor, "closed", False) is True:
+        raise ValueError("the cursor is closed")
+    raise ValueError("the cursor has no result rows: execute a query that returns rows first")
 
 
 def reported_types(cursor: Any, description: Sequence[Any]) -> ReportedTypes | None:

@@ -36,7 +36,7 @@ class PlannedColumn:
             self.processor = converter.processor_for({kind})
         else:
             self.processor = converter.fast
-        self.watched = not self.fixed and not converter.strict
+        self.watched = not self.fixed and converter.worth_watching
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
         return set(map(type, map(self.value_of, fetched)))

@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from itertools import islice
 from typing import Any
 
+from orvane.converters import with_article
 from orvane.drivers import Fetched
 
 
@@ -71,7 +72,7 @@ class CursorReader:
                 self._iterator = iter(cursor)
             except TypeError:
                 if fetchone is None:
-                    raise TypeError(f"a {type(cursor).__name__} can be neither iterated nor fetched from") from None
+                    raise TypeError(f"{with_article(type(cursor).__name__)} can be neither iterated nor fetched from") from None
                 self._iterator = iter(fetchone, None)
         self._fetchmany = fetchmany
         self._fetchone = fetchone

@@ -16,7 +16,7 @@ from typing import Any
 
 from orvane.converters import ConversionError, Numeric
 from orvane.core import ResultCore
-from orvane.drivers import description_of
+from orvane.drivers import result_description
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
@@ -52,9 +52,7 @@ class Result:
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        description = description_of(cursor)
-        if description is None:
-            raise ValueError("the cursor has no result rows: execute a query that returns rows first")
+        description = result_description(cursor)
         flavour = flavour or preferred()
         names = [column[0] for column in description]
         self._reader = CursorReader(cursor, names)
