@@ -72,7 +72,10 @@ def orvane_contenders(execute: Callable[[], Any], typed: Any, reported: bool, pu
     if pure:
         slow = flavours.pure()
         variants += [(f"{name} (pure)", types, slow) for name, types, _ in variants]
-    return {name: Contender(lambda types=types, flavour=flavour: Result(execute(), types, flavour=flavour).fetchall()) for name, types, flavour in variants}
+    contenders = {name: Contender(lambda types=types, flavour=flavour: Result(execute(), types, flavour=flavour).fetchall()) for name, types, flavour in variants}
+    # Iteration keeps memory flat: rows by the chunk, not all at once.
+    contenders["orvane untyped, iterated"] = Contender(lambda: list(Result(execute(), flavour=compiled)))
+    return contenders
 
 
 def orvane_exact(contenders: dict[str, Contender]) -> set[str]:
@@ -243,7 +246,7 @@ def sqlite_suite(rows: int, folder: str, pure: bool, breakdown: bool) -> Iterato
                 lambda: Result(plain.execute(DECIMAL_TEXT_QUERY), amount_as_decimal, flavour=compiled).fetchall()
             ),
         }
-        untyped_baseline = {name: "raw fetchall" for name in ("raw fetchall", "sqlite3.Row", "orvane untyped", "orvane untyped (pure)")}
+        untyped_baseline = {name: "raw fetchall" for name in ("raw fetchall", "sqlite3.Row", "orvane untyped", "orvane untyped, iterated", "orvane untyped (pure)")}
         yield Suite(
             label="SQLite through sqlite3",
             contenders=contenders,
@@ -255,6 +258,7 @@ def sqlite_suite(rows: int, folder: str, pure: bool, breakdown: bool) -> Iterato
             memory=["raw fetchall", "orvane untyped", "hand-written conversion", "orvane typed", "decimal text: hand-written", "decimal text: orvane Numeric(2)"],
             targets=[
                 Target("orvane untyped", "raw fetchall", 1.03),
+                Target("orvane untyped, iterated", "raw fetchall", None),
                 Target("orvane typed", "hand-written conversion", 0.75),
                 Target("decimal text: orvane Numeric(2)", "decimal text: hand-written", 0.85),
                 Target("orvane typed", "peewee .tuples()", 0.5),
@@ -345,6 +349,7 @@ def postgres_suite(rows: int, dsn: str, pure: bool) -> Iterator[Suite]:
                         Target("orvane untyped", "psycopg namedtuple_row", 1.0),
                         Target("orvane reported", "psycopg namedtuple_row", 1.0),
                         Target("orvane typed", "raw fetchall", 1.12),
+                        Target("orvane untyped, iterated", "raw fetchall", None),
                         Target("psycopg namedtuple_row", "raw fetchall", None),
                         Target("psycopg dict_row", "raw fetchall", None),
                         Target("psycopg class_row (slots)", "raw fetchall", None),
@@ -436,6 +441,7 @@ def duckdb_suite(rows: int, folder: str, pure: bool) -> Iterator[Suite]:
                 Target("orvane untyped", "raw fetchall", 1.05),
                 Target("orvane reported", "raw fetchall", 1.05),
                 Target("orvane typed", "raw fetchall", None),
+                Target("orvane untyped, iterated", "raw fetchall", None),
                 Target("orvane untyped (pure)", "raw fetchall", None),
             ],
             checks=checks,

@@ -13,6 +13,10 @@ from orvane.converters import with_article
 from orvane.drivers import Fetched
 
 
+# Rows per read where a cursor has no fetchall().
+_REST_CHUNK = 10_000
+
+
 class RowShapes:
     """Fetched rows as sequences in the order of the description: mappings
     are read by column name, any other row that is no sequence is refused.
@@ -75,6 +79,7 @@ class CursorReader:
                     raise TypeError(f"{with_article(type(cursor).__name__)} can be neither iterated nor fetched from") from None
                 self._iterator = iter(fetchone, None)
         self._fetchmany = fetchmany
+        self._fetchall = getattr(cursor, "fetchall", None) if fetchmany is not None else None
         self._fetchone = fetchone
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
@@ -92,3 +97,13 @@ class CursorReader:
             assert self._iterator is not None
             fetched = list(islice(self._iterator, size))
         return self._shapes.as_sequences(fetched)
+
+    def rest(self) -> list[Fetched]:
+        """Every row not read yet, as sequences."""
+        if self._fetchall is not None:
+            fetched = self._fetchall()
+            return self._shapes.as_sequences(fetched if type(fetched) is list else list(fetched))
+        rows: list[Fetched] = []
+        while chunk := self.chunk(_REST_CHUNK):
+            rows += chunk
+        return rows
