@@ -10,7 +10,7 @@ from itertools import islice
 from typing import Any
 
 from orvane.converters import with_article
-from orvane.drivers import Fetched
+from orvane.drivers import Fetched, plain_tuples
 
 
 # Rows per read where a cursor has no fetchall().
@@ -68,6 +68,7 @@ class CursorReader:
 
     def __init__(self, cursor: Any, names: Sequence[str]):
         self._shapes = RowShapes(names)
+        self._plain_tuples = plain_tuples(cursor)
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
         self._iterator: Iterator[Any] | None = None
@@ -96,13 +97,18 @@ class CursorReader:
         else:
             assert self._iterator is not None
             fetched = list(islice(self._iterator, size))
+        return self._as_sequences(fetched)
+
+    def _as_sequences(self, fetched: list[Any]) -> list[Fetched]:
+        if self._plain_tuples is not None and self._plain_tuples():
+            return fetched
         return self._shapes.as_sequences(fetched)
 
     def rest(self) -> list[Fetched]:
         """Every row not read yet, as sequences."""
         if self._fetchall is not None:
             fetched = self._fetchall()
-            return self._shapes.as_sequences(fetched if type(fetched) is list else list(fetched))
+            return self._as_sequences(fetched if type(fetched) is list else list(fetched))
         rows: list[Fetched] = []
         while chunk := self.chunk(_REST_CHUNK):
             rows += chunk
