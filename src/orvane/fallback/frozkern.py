@@ -146,7 +146,7 @@ class immutabledict:
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickle support method."""
-        return (immutabledict, (self._dict,))
+        return (immutabledict, (dict(self._dict),))
 
 
 def _wrap(inner: dict[Any, Any]) -> immutabledict:
