@@ -359,11 +359,29 @@ int unicode_init(PyObject* obj, PyObject* args, PyObject* kwargs)
     return 0;
 }
 
-void unicode_dealloc(PyObject* obj)
+// The names are bytes and hold nothing, but a subclass instance may well
+// sit in a cycle, and the collector then walks the whole object.
+int unicode_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    UnicodeResultProcessor* self = as_unicode(obj);
+    Py_VISIT(self->encoding);
+    Py_VISIT(self->errors);
+    return 0;
+}
+
+// A cleared processor refuses to process, as an uninitialised one does.
+int unicode_clear(PyObject* obj)
 {
     UnicodeResultProcessor* self = as_unicode(obj);
     Py_CLEAR(self->encoding);
     Py_CLEAR(self->errors);
+    return 0;
+}
+
+void unicode_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    unicode_clear(obj);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -435,10 +453,13 @@ PyTypeObject UnicodeResultProcessorType = {
     .tp_name = "orvane.convkern.UnicodeResultProcessor",
     .tp_basicsize = sizeof(UnicodeResultProcessor),
     .tp_dealloc = unicode_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "UnicodeResultProcessor objects",
+    .tp_traverse = unicode_traverse,
+    .tp_clear = unicode_clear,
     .tp_methods = unicode_methods,
     .tp_init = unicode_init,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---- DecimalResultProcessor ------------------------------------------------
@@ -580,33 +601,35 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
     return 0;
 }
 
-// A processor about to be freed whose `type` is the processor it alone
-// holds: freeing it frees that one too.
-bool last_owner_of_processor(PyObject* type)
-{
-    // A finaliser could see the processor after its `type` was taken.
-    return type != nullptr && PyObject_TypeCheck(type, &DecimalResultProcessorType) && Py_REFCNT(type) == 1 &&
-           Py_TYPE(type)->tp_finalize == nullptr && Py_TYPE(type)->tp_del == nullptr;
-}
-
-// Processors chained through `type` are freed in a loop: each link's `type`
-// is taken before the link is released, so a long chain does not nest one
-// deallocation per link on the C stack. The types are not tracked by the
-// collector, which rules out the trashcan.
-void decimal_dealloc(PyObject* obj)
+// The type is often a bound method of the object that owns the processor
+// (a column converting through its own method): a cycle.
+int decimal_traverse(PyObject* obj, visitproc visit, void* arg)
 {
     DecimalResultProcessor* self = as_decimal(obj);
-    PyObject* next = self->type;
-    self->type = nullptr;
-    while (last_owner_of_processor(next)) {
-        PyObject* link = next;
-        next = as_decimal(link)->type;
-        as_decimal(link)->type = nullptr;
-        Py_DECREF(link);
-    }
-    Py_XDECREF(next);
+    Py_VISIT(self->type);
+    Py_VISIT(self->format);
+    return 0;
+}
+
+// A cleared processor refuses to process, as an uninitialised one does.
+int decimal_clear(PyObject* obj)
+{
+    DecimalResultProcessor* self = as_decimal(obj);
+    Py_CLEAR(self->type);
     Py_CLEAR(self->format);
+    return 0;
+}
+
+// Processors chained through `type` free one another recursively; the
+// trashcan defers the links beyond a safe depth, so a chain of any length
+// is freed without exhausting the C stack.
+void decimal_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    Py_TRASHCAN_BEGIN(obj, decimal_dealloc)
+    decimal_clear(obj);
     Py_TYPE(obj)->tp_free(obj);
+    Py_TRASHCAN_END
 }
 
 PyObject* decimal_process(PyObject* obj, PyObject* value)
@@ -640,10 +663,13 @@ PyTypeObject DecimalResultProcessorType = {
     .tp_name = "orvane.DecimalResultProcessor",
     .tp_basicsize = sizeof(DecimalResultProcessor),
     .tp_dealloc = decimal_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "DecimalResultProcessor objects",
+    .tp_traverse = decimal_traverse,
+    .tp_clear = decimal_clear,
     .tp_methods = decimal_methods,
     .tp_init = decimal_init,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---- module ----------------------------------------------------------------
