@@ -159,7 +159,8 @@ class UnicodeResultProcessor:
             raise RuntimeError(_NOT_INITIALIZED) from None
         if not isinstance(value, bytes):
             raise TypeError(f"expected bytes, {type(value).__name__} found")
-        return value.decode(encoding, errors)
+        # The bytes themselves are decoded: a subclass's own decode is not asked.
+        return bytes.decode(value, encoding, errors)
 
     def process(self, value: Any) -> str | None:
         """The value processor itself."""
@@ -197,4 +198,5 @@ class DecimalResultProcessor:
             type_, format_ = self._type, self._format
         except AttributeError:
             raise RuntimeError(_NOT_INITIALIZED) from None
-        return type_(format_ % (value,))
+        # The format's text is applied: a subclass's own __mod__ is not asked.
+        return type_(str.__mod__(format_, (value,)))
