@@ -520,12 +520,19 @@ def test_ordinary_errors_in_the_keymap_lookup_are_a_miss(rk, method):
     assert parent.calls == [("_key_fallback", key, None)]
 
 
+def probe_getter(rk, error):
+    rk.tuplegetter("a")(RaisingProbe(error))
+
+
+def check_parent(rk, error):
+    rk.BaseRow(None, None, {}, 0, ())._parent = RaisingClass(error)
+
+
+@pytest.mark.parametrize("where", [probe_getter, check_parent])
 @pytest.mark.parametrize("error", INTERRUPTS)
-def test_interrupts_pass_through_the_getters_probe_and_the_parent_check(rk, error):
+def test_interrupts_pass_through_the_getters_probe_and_the_parent_check(rk, error, where):
     with pytest.raises(error):
-        rk.tuplegetter("a")(RaisingProbe(error))
-    with pytest.raises(error):
-        rk.BaseRow(None, None, {}, 0, ())._parent = RaisingClass(error)
+        where(rk, error)
 
 
 def test_ordinary_errors_in_the_getters_probe_fall_back_to_subscript(rk):
