@@ -2,10 +2,7 @@
 compiled modules and their pure twins give the same value or raise the same
 exception type for each case, and nothing leaks."""
 
-import datetime
-import decimal
 import gc
-import pickle
 from dataclasses import dataclass
 from types import ModuleType
 
@@ -22,6 +19,7 @@ import orvane.frozkern as fk
 import orvane.rowkern as rk
 from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
+from outcomes import outcome, pickled
 
 EXAMPLES = 300
 
@@ -38,50 +36,6 @@ class Kit:
 
 COMPILED = Kit(ck, fk, rk, Row)
 PURE = Kit(pure_ck, pure_fk, pure_rk, pure_row.Row)
-
-PLAIN_TYPES = (type(None), bool, int, str, bytes, decimal.Decimal, datetime.datetime, datetime.date, datetime.time)
-
-
-class Copy:
-    """A result made of copies (an unpickled object): objects in it are
-    compared by type, not identity."""
-
-    def __init__(self, value):
-        self.value = value
-
-
-def normal(value, by_identity=True):
-    """A value as the flavours can be compared on it: rows and frozen mappings
-    by their contents, floats by their repr (NaN included), containers item by
-    item, plain values by value, anything else by identity."""
-    if type(value) is Copy:
-        return ("copy", normal(value.value, by_identity=False))
-    if isinstance(value, (rk.BaseRow, pure_rk.BaseRow)):
-        return ("row", outcome(lambda: tuple(value), by_identity))
-    if isinstance(value, (fk.immutabledict, pure_fk.immutabledict)):
-        return ("immutabledict", outcome(lambda: list(value.items()), by_identity))
-    if type(value) in (tuple, list):
-        return (type(value).__name__, tuple(normal(item, by_identity) for item in value))
-    if type(value) is dict:
-        return ("dict", tuple((normal(key, by_identity), normal(item, by_identity)) for key, item in value.items()))
-    if type(value) is float:
-        return ("float", repr(value))
-    if type(value) in PLAIN_TYPES:
-        return value
-    return ("object", id(value) if by_identity else type(value).__name__)
-
-
-def outcome(call, by_identity=True):
-    """The normalised value of `call()`, or the type of the ordinary
-    exception it raised."""
-    try:
-        return ("value", normal(call(), by_identity))
-    except Exception as error:
-        return ("raised", type(error))
-
-
-def pickled(value):
-    return Copy(pickle.loads(pickle.dumps(value)))
 
 
 def assert_flavours_agree(case):
