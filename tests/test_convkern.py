@@ -515,7 +515,16 @@ def test_import_fails_with_the_capsule_error_and_recovers():
 U = native.UnicodeResultProcessor("utf-8")
 D = native.DecimalResultProcessor(decimal.Decimal, "%.3f")
 
+class ConvertingColumn:
+    def __init__(self):
+        self.processor = native.DecimalResultProcessor(self.to_decimal, "%.2f")
+
+    def to_decimal(self, text):
+        return decimal.Decimal(text)
+
+
 LEAK_OPERATIONS = [
+    ConvertingColumn,  # a cycle through the processor, freed by the collector
     lambda: (native.int_to_boolean(1), native.int_to_boolean(""), native.to_str(5), native.to_float("2")),
     lambda: native.int_to_boolean(Truthless()),
     lambda: native.to_float("abc"),

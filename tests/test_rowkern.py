@@ -988,7 +988,17 @@ def _reuse_row(style, key):
     return NATIVE_ROW[key]
 
 
+def interrupted(operation):
+    try:
+        operation()
+    except KeyboardInterrupt:
+        pass
+
+
 LEAK_OPERATIONS = [
+    lambda: interrupted(lambda: ROW[RaisingKey(KeyboardInterrupt, "__eq__")]),
+    lambda: interrupted(lambda: probe_getter(native_rowkern, KeyboardInterrupt)),
+    lambda: interrupted(lambda: check_parent(native_rowkern, KeyboardInterrupt)),
     lambda: native_rowkern.BaseRow(MD, [None, str, int], {}, 0, ["x", 1, "2"]),
     lambda: native_rowkern.BaseRow(MD, [None, int], {}, 0, ["x", "y"]),
     lambda: native_rowkern.BaseRow(MD, [None], {}, 0, (1, 2)),
