@@ -19,13 +19,7 @@ class UnicodeResultProcessor:
 
 @disjoint_base
 class DecimalResultProcessor:
-    """DecimalResultProcessor objects
-
-    Instances are not tracked by the cycle collector, so a reference cycle
-    that runs through `type` (a callable that holds, directly or not, the
-    processor it is installed in) is never freed: break it by hand, or keep
-    `type` free of references back to the processor.
-    """
+    """DecimalResultProcessor objects"""
 
     def __init__(self, type: Callable[[str], Any], format: str, /) -> None: ...
     def process(self, value: object, /) -> Any: ...
