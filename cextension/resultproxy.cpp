@@ -430,11 +430,16 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
-    // not used again.
-    Ref values(processors == Py_None && PyTuple_CheckExact(row.get()) ? Py_NewRef(row.get())
-                                                                     : processed_values(processors, row));
+    // not used again. The kept tuple is left out of the collector's walks by
+    // the rule for processed ones; the interpreter's own pass would keep one
+    // that holds a decimal number tracked for good.
+    bool kept = processors == Py_None && PyTuple_CheckExact(row.get());
+    Ref values(kept ? Py_NewRef(row.get()) : processed_values(processors, row));
     if (!values) {
         return nullptr;
+    }
+    if (kept && PyObject_GC_IsTracked(values.get())) {
+        untrack_if_acyclic(values.get());
     }
     PyObject* obj = cls->tp_alloc(cls, 0);
     if (obj == nullptr) {
