@@ -1,12 +1,12 @@
-"""Reading a cursor in chunks, whatever optional methods it lacks, as
-sequences in the order of its description (rows that are mappings are read
-by column name)."""
+"""Reading a cursor in chunks, whatever optional methods it lacks, and the
+fetched rows as sequences in the order of the description (rows that are
+mappings are read by column name)."""
 
 from __future__ import annotations
 
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from itertools import islice
+from itertools import chain, islice
 from typing import Any
 
 from orvane.converters import with_article
@@ -62,8 +62,7 @@ class RowShapes:
 class CursorReader:
     """The rows of one DB-API cursor, read in chunks."""
 
-    def __init__(self, cursor: Any, names: Sequence[str]):
-        self._shapes = RowShapes(names)
+    def __init__(self, cursor: Any):
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
         self._iterator: Iterator[Any] | None = None
@@ -79,16 +78,17 @@ class CursorReader:
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
 
-    def chunk(self, size: int) -> list[Fetched]:
-        """Up to `size` rows as sequences; fewer only at the end."""
+    def fetch_into(self, sink: list[Any], size: int) -> int:
+        """Appends up to `size` rows, as the driver fetched them, to `sink`
+        (fewer only at the end), and says how many. The driver is called from
+        within the list's own extend, so its rows are in `sink` before any
+        signal handler can run."""
+        before = len(sink)
         if size == 1 and self._fetchone is not None:
-            values = self._fetchone()
-            fetched = [] if values is None else [values]
+            sink.extend(islice(iter(self._fetchone, None), 1))
         elif self._fetchmany is not None:
-            fetched = self._fetchmany(size)
-            if type(fetched) is not list:
-                fetched = list(fetched)
+            sink.extend(chain.from_iterable(map(self._fetchmany, (size,))))
         else:
             assert self._iterator is not None
-            fetched = list(islice(self._iterator, size))
-        return self._shapes.as_sequences(fetched)
+            sink.extend(islice(self._iterator, size))
+        return len(sink) - before
