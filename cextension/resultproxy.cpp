@@ -566,18 +566,10 @@ PyObject* take_raised_exception()
 }
 
 // The result of a batch in place: (rows made, the exception that stopped it
-// or None). A signal that came during the batch has its handler run here, so
-// that what it raises comes with the count instead of after it.
+// or None).
 PyObject* in_place_outcome(Py_ssize_t made, bool stopped)
 {
     Ref error(stopped ? take_raised_exception() : Py_NewRef(Py_None));
-    if (PyErr_CheckSignals() < 0) {
-        Ref raised(take_raised_exception());
-        if (stopped) {
-            PyException_SetContext(raised.get(), error.release());
-        }
-        error = std::move(raised);
-    }
     Ref count(PyLong_FromSsize_t(made));
     if (!count) {
         return nullptr;

@@ -146,3 +146,81 @@ def test_parsers_follow_the_c_library_on_many_texts(request):
             expected = oracle(name, text)
             if outcome(parser, text) != expected:
                 raise AssertionError(f"{name}({text!r}): {outcome(parser, text)} but the C library gives {expected}")
+
+
+# ---- the result layer reads date and time text as fromisoformat does ------
+
+from orvane import flavours  # noqa: E402
+from orvane.results import ConversionError, Result  # noqa: E402
+
+
+class OneValueCursor:
+    def __init__(self, values):
+        self.description = [("v", None, None, None, None, None, None)]
+        self._rows = [(value,) for value in values]
+
+    def fetchmany(self, size):
+        taken, self._rows[:size] = self._rows[:size], []
+        return taken
+
+
+def read_by_the_layer(flavour, kind, text):
+    try:
+        return ("ok", Result(OneValueCursor([text]), {"v": kind}, flavour=flavour).fetchone().v)
+    except ConversionError:
+        return ("refused",)
+
+
+def read_by_fromisoformat(kind, text):
+    try:
+        return ("ok", kind.fromisoformat(text))
+    except ValueError:
+        return ("refused",)
+
+
+def comparable(outcome):
+    """Values with their offsets, which == on aware values disregards."""
+    if outcome[0] != "ok":
+        return outcome
+    value = outcome[1]
+    offset = value.utcoffset() if not isinstance(value, datetime.date) or isinstance(value, datetime.datetime) else None
+    return ("ok", type(value), value.isoformat(), offset)
+
+
+FRACTION = st.builds(lambda mark, digits: mark + digits, st.sampled_from([".", ","]), st.text("0123456789", max_size=9)) | st.just("")
+OFFSET = st.sampled_from(["", "Z", "z", "+02:00", "-05:30", "+0200", "-03", "+23:59:59", "+24:00", "+02:00:00.5", "+2:00", " +02:00"])
+TRAILING = st.sampled_from(["", "", "", "x", " ", "garbage", "\n", "\0", "Z"])
+DATE_TEXT = st.dates().map(datetime.date.isoformat) | st.dates().map(lambda d: d.strftime("%Y%m%d")) | st.sampled_from(["2024-02-30", "2024-W19-1", "2024-13-01", "0000-01-01"])
+TIME_TEXT = st.builds(
+    lambda t, cut, fraction, offset: t.strftime("%H:%M:%S")[:cut] + fraction + offset,
+    st.times(),
+    st.sampled_from([2, 5, 8, 8, 8]),
+    FRACTION,
+    OFFSET,
+) | st.sampled_from(["24:00", "24:00:00", "07:08:60", "070809", "0708"])
+ISO_TEXT = st.one_of(
+    st.builds(lambda d, sep, t, tail: d + sep + t + tail, DATE_TEXT, st.sampled_from(["T", " ", "t", "_", ""]), TIME_TEXT, TRAILING),
+    st.builds(str.__add__, DATE_TEXT, TRAILING),
+    st.builds(str.__add__, TIME_TEXT, TRAILING),
+)
+
+
+@pytest.mark.parametrize("flavour", [flavours.compiled, flavours.pure], ids=["compiled", "pure"])
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(text=ISO_TEXT)
+def test_the_layer_reads_text_as_fromisoformat(flavour, text):
+    for kind in (datetime.datetime, datetime.date, datetime.time):
+        assert comparable(read_by_the_layer(flavour(), kind, text)) == comparable(read_by_fromisoformat(kind, text)), (kind, text)
+
+
+@pytest.mark.parametrize("flavour", [flavours.compiled, flavours.pure], ids=["compiled", "pure"])
+def test_one_value_unlike_its_column_is_read_by_the_rule(flavour):
+    texts = ["2024-05-06 07:08:09"] * 3000
+    texts[1500] = "2024-05-06 07:08:09+02:00"
+    result = Result(OneValueCursor(texts[:2000]), {"v": datetime.datetime}, flavour=flavour())
+    values = [row.v for row in result]
+    assert values[1500].utcoffset() == datetime.timedelta(hours=2) and values[1499].tzinfo is None
+    texts[2000] = "2024-05-06 07:08:09 and more"
+    with pytest.raises(ConversionError) as info:
+        Result(OneValueCursor(texts), {"v": datetime.datetime}, flavour=flavour()).fetchall()
+    assert info.value.row == 2000

@@ -406,3 +406,60 @@ def test_reported_types_need_a_driver_that_reports_them(connection, flavour):
         Result(connection.execute("select id from t"), "reported", flavour=flavour)
     with pytest.raises(ValueError, match='or "reported"'):
         Result(connection.execute("select id from t"), "declared", flavour=flavour)
+
+
+PLUS_TWO = datetime.timezone(datetime.timedelta(hours=2))
+
+
+@pytest.mark.parametrize(
+    "declared, stored, expected",
+    [
+        (datetime.datetime, "2024-05-06 07:08:09+02:00", datetime.datetime(2024, 5, 6, 7, 8, 9, tzinfo=PLUS_TWO)),
+        (datetime.datetime, "2024-05-06 07:08:09+0200", datetime.datetime(2024, 5, 6, 7, 8, 9, tzinfo=PLUS_TWO)),
+        (datetime.datetime, "2024-05-06 07:08:09-05:30", datetime.datetime(2024, 5, 6, 7, 8, 9, tzinfo=datetime.timezone(-datetime.timedelta(hours=5, minutes=30)))),
+        (datetime.datetime, "2024-05-06 07:08:09Z", datetime.datetime(2024, 5, 6, 7, 8, 9, tzinfo=datetime.timezone.utc)),
+        (datetime.datetime, "2024-05-06T07:08:09.123456", datetime.datetime(2024, 5, 6, 7, 8, 9, 123456)),
+        (datetime.datetime, "20240506T070809", datetime.datetime(2024, 5, 6, 7, 8, 9)),
+        (datetime.time, "07:08:09+02:00", datetime.time(7, 8, 9, tzinfo=PLUS_TWO)),
+        (datetime.date, "20240506", datetime.date(2024, 5, 6)),
+        (datetime.datetime, "2024-05-06 07:08:09garbage", ConversionError),
+        (datetime.date, "2024-05-06xyz", ConversionError),
+        (datetime.time, "07:08:09 pm", ConversionError),
+    ],
+)
+def test_date_and_time_text_is_read_as_fromisoformat_reads_it(flavour, declared, stored, expected):
+    if expected is ConversionError:
+        with pytest.raises(ConversionError, match="Invalid isoformat string"):
+            one_value(flavour, stored, declared)
+        return
+    value = one_value(flavour, stored, declared)
+    assert value == expected and value.utcoffset() == expected.utcoffset() if declared is not datetime.date else value == expected
+
+
+@pytest.mark.parametrize(
+    "stored, expected",
+    [
+        (float("nan"), "NaN"),
+        (float("inf"), "Infinity"),
+        (float("-inf"), "-Infinity"),
+        ("NaN", "NaN"),
+        ("-nan", "NaN"),
+        ("sNaN", "NaN"),
+        (" inf ", "Infinity"),
+        ("-Infinity", "-Infinity"),
+        (decimal.Decimal("NaN"), "NaN"),
+        (decimal.Decimal("-sNaN"), "NaN"),
+        (decimal.Decimal("-Infinity"), "-Infinity"),
+        ("1e3", "1000.00"),
+    ],
+)
+def test_numeric_not_a_number_and_the_infinities(flavour, stored, expected):
+    # Floats, texts and Decimals (from drivers that convert numeric columns
+    # themselves) alike.
+    value = Result(FetchOneCursor([(stored,)], ("v",)), {"v": Numeric(2)}, flavour=flavour).fetchone().v
+    assert type(value) is decimal.Decimal and repr(value) == f"Decimal('{expected}')"
+
+
+def test_numeric_text_that_is_no_number_says_so(flavour):
+    with pytest.raises(ConversionError, match="cannot convert 'abc': not a decimal number$"):
+        one_value(flavour, "abc", Numeric(2))

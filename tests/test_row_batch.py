@@ -305,3 +305,29 @@ def test_allocation_failures_in_place_leave_a_whole_list(processors):
             print("".join(kind[0] for kind in kinds) + str(made) + type(error).__name__[0])
     """)
     assert set(out.split()) <= {"rrr3N", "rrf2M", "rff1M", "fff0M", "fff?N"} and len(set(out.split())) > 1
+
+
+class Stop(BaseException):
+    pass
+
+
+def stop_on(bad, error):
+    def process(value):
+        if value == bad:
+            raise error
+        return value
+
+    return process
+
+
+@pytest.mark.parametrize("error", [Stop(), KeyboardInterrupt(), MemoryError(), ValueError("refused")], ids=type)
+def test_in_place_returns_what_stopped_it(classes, error):
+    # Whatever a processor raises comes back with the count, never raised,
+    # and the rows of the list's own class that were fetched count as fetched.
+    _, row_class = classes
+    inner = row_class._make_rows(MD, None, MD._keymap, 3, [(1, "a"), (2, "b"), (3, "c")])
+    fetched = list(inner)
+    made, stopped = row_class._make_rows_in_place(MD, [stop_on(3, error), None], MD._keymap, 3, fetched)
+    assert (made, stopped) == (2, error)
+    assert [row._data for row in fetched[:2]] == [(1, "a"), (2, "b")] and fetched[2] is inner[2]
+    assert all(ours is not theirs for ours, theirs in zip(fetched[:2], inner))

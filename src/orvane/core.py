@@ -1,21 +1,22 @@
 """The core of a result, shared by the synchronous and the asynchronous one.
 
-It does no I/O and never awaits: it is handed the chunks a reader fetched,
-builds their rows through `BaseRow._make_rows_in_place`, explains values
-that a converter refuses, and keeps every row taken from the cursor and not
-yet delivered, built (ready) or not (unbuilt). A result's reads come down to
-this loop, run under the result's lock:
+It does no I/O and never awaits: it is handed the rows a reader fetched,
+reshapes them to sequences, builds their rows through
+`BaseRow._make_rows_in_place`, explains values that a converter refuses, and
+keeps every row taken from the cursor and not yet delivered, built (ready)
+or not (unbuilt). A result's reads come down to this loop, run under the
+result's lock:
 
     rows = core.take(n)
-    while more rows are wanted:
+    while len(rows) < n:
         if not core.has_unbuilt():
-            fetched = reader.chunk(n)          # or: await reader.chunk(n)
-            if not fetched: break              # the end of the rows
+            fetched = await cursor.fetchmany(n)   # sync: reader.fetch_into(core.sink, n)
+            if not fetched: break                 # the end of the rows
             core.add(fetched)
-        error = core.build(n)
-        rows += core.take(n)
+        error = core.build(n - len(rows))
+        rows += core.take(n - len(rows))
         if error is not None:
-            core.put_back(rows); raise error   # nothing taken is lost
+            core.put_back(rows); raise error      # nothing taken is lost
 
 Iteration hands out the ready rows through `core.ready()` and raises a
 build's error only once the rows before the failing one were delivered.
@@ -34,6 +35,7 @@ from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
 from orvane.flavours import Flavour
 from orvane.plan import ColumnPlan
+from orvane.readers import RowShapes
 
 _NOTHING_READY: Iterator[Row] = iter(())
 
@@ -52,6 +54,7 @@ class ResultCore:
         self._plan = plan
         self._row_class = flavour.row_class
         self._key_style = key_style
+        self._shapes = RowShapes(names)
         self._ready: Iterator[Row] = _NOTHING_READY
         self._unbuilt: list[Fetched] = []
         # The position in the result of the first unbuilt row.
@@ -84,13 +87,21 @@ class ResultCore:
         if rows:
             self._ready = iter(rows + list(self._ready))
 
-    def add(self, fetched: list[Fetched]) -> None:
-        """Takes over a chunk of fetched rows (sequences, in the order of the
-        columns) to be built after those waiting; the list becomes the core's."""
+    def add(self, fetched: list[Any]) -> None:
+        """Takes over a chunk of rows as the driver fetched them, to be built
+        after those waiting; the list becomes the core's."""
         if self._unbuilt:
             self._unbuilt += fetched
         else:
             self._unbuilt = fetched
+
+    @property
+    def sink(self) -> list[Any]:
+        """The list of unbuilt rows, for a reader to append fetched rows to
+        from within the driver's own call (`sink.extend(map(fetchmany,
+        (n,)))`): a signal handler that runs as the driver returns then finds
+        them kept."""
+        return self._unbuilt
 
     def build(self, limit: int | None = None) -> BaseException | None:
         """Builds up to `limit` unbuilt rows (all of them for None), which
@@ -105,20 +116,41 @@ class ResultCore:
             batch, rest = unbuilt[:limit], unbuilt[limit:]
         else:
             batch, rest = unbuilt, []
-        processors = self._plan.processors(batch)
-        made, error = self._make(processors, batch)
-        if made < len(batch) and _is_refusal(error) and processors is not None:
-            # The usual processors were chosen for the values seen before;
-            # the rest get processors chosen from their own values.
-            tail = batch[made:]
-            processors = self._plan.general_processors(tail)
-            again, error = self._make(processors, tail)
-            batch = batch[:made] + tail
-            made += again
-        self._settle(batch, made, rest)
+        try:
+            batch = self._shapes.as_sequences(batch)
+            processors = self._plan.processors(batch)
+            made, error = self._make(processors, batch)
+            if made < len(batch) and _is_refusal(error) and processors is not None:
+                # The usual processors were chosen for the values seen before;
+                # the rest get processors chosen from their own values.
+                tail = batch[made:]
+                processors = self._plan.general_processors(tail)
+                again, error = self._make(processors, tail)
+                batch, made = batch[:made] + tail, made + again
+            self._settle(batch, made, rest)
+        except BaseException as raised:
+            # Raised around the builder (by a signal handler as it returned,
+            # for one): `batch` holds rows made here, then fetched rows,
+            # whatever step was reached, unless they are settled already.
+            if self._unbuilt is not unbuilt:
+                raise
+            self._settle(batch, self._made_here(batch), rest)
+            return raised
         if error is not None and _is_refusal(error) and processors is not None:
             error = self._explain(processors, self._unbuilt[0], error, self._position)
         return error
+
+    def _made_here(self, batch: list[Any]) -> int:
+        """How many rows at the head of `batch` this core made: rows of its
+        class whose parent is its metadata (fetched rows may be rows of the
+        same class, but of another result)."""
+        row_class, parent = self._row_class, self.metadata
+        made = 0
+        for item in batch:
+            if type(item) is not row_class or item._parent is not parent:
+                break
+            made += 1
+        return made
 
     def _settle(self, batch: list[Any], made: int, rest: list[Fetched]) -> None:
         """Keeps the rows made at the head of `batch` as ready, and the rest

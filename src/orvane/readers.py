@@ -1,19 +1,19 @@
-"""Reading a cursor in chunks, whatever optional methods it lacks, as
-sequences in the order of its description (rows that are mappings are read
-by column name)."""
+"""Reading a cursor in chunks, whatever optional methods it lacks, and the
+fetched rows as sequences in the order of the description (rows that are
+mappings are read by column name)."""
 
 from __future__ import annotations
 
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from itertools import islice
+from itertools import chain, islice, starmap
 from typing import Any
 
 from orvane.converters import with_article
-from orvane.drivers import Fetched, plain_tuples
+from orvane.drivers import Fetched
 
 
-# Rows per read where a cursor has no fetchall().
+# Rows per call of a cursor that has fetchmany() but no fetchall().
 _REST_CHUNK = 10_000
 
 
@@ -66,9 +66,7 @@ class RowShapes:
 class CursorReader:
     """The rows of one DB-API cursor, read in chunks."""
 
-    def __init__(self, cursor: Any, names: Sequence[str]):
-        self._shapes = RowShapes(names)
-        self._plain_tuples = plain_tuples(cursor)
+    def __init__(self, cursor: Any):
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
         self._iterator: Iterator[Any] | None = None
@@ -85,31 +83,25 @@ class CursorReader:
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
 
-    def chunk(self, size: int) -> list[Fetched]:
-        """Up to `size` rows as sequences; fewer only at the end."""
-        if size == 1 and self._fetchone is not None:
-            values = self._fetchone()
-            fetched = [] if values is None else [values]
+    def fetch_into(self, sink: list[Any], size: int | None) -> int:
+        """Appends up to `size` rows (all the rest for None), as the driver
+        fetched them, to `sink` (fewer only at the end), and says how many.
+        The driver is called from within the list's own extend, so its rows
+        are in `sink` before any signal handler can run."""
+        before = len(sink)
+        if size is None:
+            if self._fetchall is not None:
+                sink.extend(chain.from_iterable(starmap(self._fetchall, ((),))))
+            elif self._iterator is not None:
+                sink.extend(self._iterator)
+            else:
+                while self.fetch_into(sink, _REST_CHUNK):
+                    pass
+        elif size == 1 and self._fetchone is not None:
+            sink.extend(islice(iter(self._fetchone, None), 1))
         elif self._fetchmany is not None:
-            fetched = self._fetchmany(size)
-            if type(fetched) is not list:
-                fetched = list(fetched)
+            sink.extend(chain.from_iterable(map(self._fetchmany, (size,))))
         else:
             assert self._iterator is not None
-            fetched = list(islice(self._iterator, size))
-        return self._as_sequences(fetched)
-
-    def _as_sequences(self, fetched: list[Any]) -> list[Fetched]:
-        if self._plain_tuples is not None and self._plain_tuples():
-            return fetched
-        return self._shapes.as_sequences(fetched)
-
-    def rest(self) -> list[Fetched]:
-        """Every row not read yet, as sequences."""
-        if self._fetchall is not None:
-            fetched = self._fetchall()
-            return self._as_sequences(fetched if type(fetched) is list else list(fetched))
-        rows: list[Fetched] = []
-        while chunk := self.chunk(_REST_CHUNK):
-            rows += chunk
-        return rows
+            sink.extend(islice(self._iterator, size))
+        return len(sink) - before

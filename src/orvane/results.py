@@ -57,10 +57,13 @@ class Result:
         description = result_description(cursor)
         flavour = flavour or preferred()
         names = [column[0] for column in description]
-        self._reader = CursorReader(cursor, names)
+        self._reader = CursorReader(cursor)
         self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
         self._tuplegetter = flavour.tuplegetter
-        self._lock = threading.Lock()
+        # Reentrant: an exception that a signal handler raises right after
+        # the lock is taken, before `with` guards it, leaves it held; the
+        # thread that reads on then still can.
+        self._lock = threading.RLock()
 
     @property
     def metadata(self) -> ResultMetaData:
@@ -75,11 +78,8 @@ class Result:
         False at the end of the rows, the build's exception where it
         stopped."""
         core = self._core
-        if not core.has_unbuilt():
-            fetched = self._reader.chunk(size) if size is not None else self._reader.rest()
-            if not fetched:
-                return False
-            core.add(fetched)
+        if not core.has_unbuilt() and not self._reader.fetch_into(core.sink, size):
+            return False
         error = core.build(size)
         if error is not None:
             raise error

@@ -179,21 +179,27 @@ class BaseRow:
         # The list is read live, as a processor may resize it, and through
         # list's own methods, as the compiled twin reads a subclass. A fetched
         # row is let go before its row is placed, as there, for finalisers
-        # that change the list.
+        # that change the list. What is in hand (the fetched row taken out,
+        # or its row not yet counted) is named at each step, so that whatever
+        # is raised, a signal handler's exception included, leaves each item
+        # of the list either a row counted as made or a fetched row.
+        taken: Any = None
+        made: Any = None
         try:
             while index < list.__len__(fetched):
-                values = list.__getitem__(fetched, index)
+                taken = list.__getitem__(fetched, index)
                 list.__setitem__(fetched, index, None)
-                try:
-                    row = cls(parent, processors, keymap, key_style, values)
-                except BaseException:
-                    _place(fetched, index, values)
-                    raise
-                del values
-                _place(fetched, index, row)
-                del row
-                index += 1
+                made = cls(parent, processors, keymap, key_style, taken)
+                taken = None
+                _place(fetched, index, made)
+                made, index = None, index + 1
         except BaseException as error:
+            if taken is not None:
+                _place(fetched, index, taken)
+            elif made is not None:
+                if not (index < list.__len__(fetched) and list.__getitem__(fetched, index) is made):
+                    _place(fetched, index, made)
+                index += 1
             return index, error
         return index, None
 
