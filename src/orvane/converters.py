@@ -63,7 +63,9 @@ class ColumnConverter:
     `strict` fast processor raises for every input it does not convert
     exactly, so it can run without looking at the values first. `general`
     converts any single value exactly or raises. `fast_without_none`, where
-    there is one, is `fast` for values that are never None, and cheaper.
+    there is one, is `fast` for values that are never None (it raises for
+    None), and cheaper: a column starts with it, and where a None shows, its
+    values are looked at chunk by chunk from then on.
     """
 
     declared: Any
@@ -86,11 +88,6 @@ class ColumnConverter:
             return self.fast
         return self.general
 
-    @property
-    def worth_watching(self) -> bool:
-        """Whether a column's values are worth looking at chunk by chunk to
-        choose its processor."""
-        return not self.strict or self.fast_without_none is not None
 
 
 def with_article(noun: str) -> str:

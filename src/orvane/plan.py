@@ -35,8 +35,8 @@ class PlannedColumn:
         elif kind is not None:
             self.processor = converter.processor_for({kind})
         else:
-            self.processor = converter.fast
-        self.watched = not self.fixed and converter.worth_watching
+            self.processor = converter.fast_without_none or converter.fast
+        self.watched = not self.fixed and not converter.strict
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
         return set(map(type, map(self.value_of, fetched)))
