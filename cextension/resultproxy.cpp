@@ -565,16 +565,19 @@ PyObject* take_raised_exception()
 #endif
 }
 
-// The result of a batch in place: (rows made, the exception that stopped it
-// or None).
-PyObject* in_place_outcome(Py_ssize_t made, bool stopped)
+// Fills `outcome`, a new (None, None) tuple that nothing else holds, with
+// (rows made, the exception that stopped the batch or None) and hands it over.
+PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
 {
     Ref error(stopped ? take_raised_exception() : Py_NewRef(Py_None));
-    Ref count(PyLong_FromSsize_t(made));
-    if (!count) {
+    PyObject* count = PyLong_FromSsize_t(made);
+    if (count == nullptr) {
         return nullptr;
     }
-    return PyTuple_Pack(2, count.get(), error.get());
+    PyObject** items = &PyTuple_GET_ITEM(outcome.get(), 0);
+    Py_SETREF(items[0], count);
+    Py_SETREF(items[1], error.release());
+    return outcome.release();
 }
 
 // cls._make_rows_in_place(parent, processors, keymap, key_style, fetched):
@@ -598,6 +601,11 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     }
     Ref list = Ref::borrow(args[4]);
     const BatchArguments batch(cls, args);
+    // Allocated first, so that a batch that ran does not fail for want of it.
+    Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
+    if (!outcome) {
+        return nullptr;
+    }
     // Processors may resize the list; each step re-reads its size.
     Py_ssize_t i = 0;
     for (; i < PyList_GET_SIZE(list.get()); ++i) {
@@ -613,14 +621,14 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
                 orvane::compat::SavedException error;
                 place_in_list(list.get(), i, kept.release());
             }
-            return in_place_outcome(i, true);
+            return in_place_outcome(outcome, i, true);
         }
         kept = Ref();
         if (!place_in_list(list.get(), i, made_row)) {
-            return in_place_outcome(i, true);
+            return in_place_outcome(outcome, i, true);
         }
     }
-    return in_place_outcome(i, false);
+    return in_place_outcome(outcome, i, false);
 }
 
 // ---- slots of BaseRow -----------------------------------------------------

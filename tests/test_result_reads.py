@@ -23,6 +23,13 @@ def flavour(request):
     return request.param()
 
 
+@pytest.fixture
+def connection():
+    connection = sqlite3.connect(":memory:")
+    yield connection
+    connection.close()
+
+
 class ListCursor:
     """A cursor over a list of rows; each fetch takes rows under a lock, as
     drivers do."""
@@ -108,10 +115,9 @@ def test_an_interrupted_read_loses_no_row(flavour, read, make, error):
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timers here")
-def test_signals_while_a_driver_fetches_and_rows_are_built_lose_no_row(flavour):
+def test_signals_while_a_driver_fetches_and_rows_are_built_lose_no_row(flavour, connection):
     # A timer interrupts the read again and again, wherever it is: in the
     # driver's fetch, in the batch builder, between the two.
-    connection = sqlite3.connect(":memory:")
     connection.execute("create table t (n integer, x real, s text)")
     connection.executemany("insert into t values (?, ?, ?)", ((n, n / 2, str(n)) for n in range(100_000)))
     result = Result(connection.execute("select * from t order by n"), {"x": float, "s": str}, flavour=flavour)
@@ -231,18 +237,19 @@ def test_what_is_no_open_cursor_says_so(flavour, cursor, error, message):
         Result(cursor, flavour=flavour)
 
 
-def test_closed_cursors_give_the_drivers_error(flavour):
-    connection = sqlite3.connect(":memory:")
+def test_closed_cursors_give_the_drivers_error(flavour, connection):
     cursor = connection.execute("select 1 as a")
     cursor.close()
     with pytest.raises(sqlite3.ProgrammingError, match="closed"):
         Result(cursor, flavour=flavour).fetchall()
     duckdb = pytest.importorskip("duckdb")
-    cursor = duckdb.connect().cursor()
+    database = duckdb.connect()
+    cursor = database.cursor()
     cursor.execute("select 1 as a")
     cursor.close()
     with pytest.raises(duckdb.Error) as info:
         Result(cursor, flavour=flavour)
+    database.close()
     assert "execute a query" not in str(info.value)
 
 
@@ -251,3 +258,16 @@ def test_refusals_read_well(flavour):
     with pytest.raises(ConversionError, match="an int is not a date"):
         result.fetchall()
     assert AmbiguousColumnError.__module__ == NoSuchColumnError.__module__ == "orvane.engine.result"
+
+
+def test_reads_stopped_by_a_refused_value_do_not_leak(assert_no_leak):
+    def read():
+        result = Result(ListCursor([(n, STAMP, "yes" if n != 5 else "maybe") for n in range(8)]), {"at": datetime.datetime, "flag": bool}, flavour=flavours.compiled())
+        for attempt in (result.fetchall, result.fetchone, lambda: list(result)):
+            try:
+                attempt()
+            except ConversionError:
+                pass
+        return result.fetchmany(5)
+
+    assert_no_leak(read, calls=50)

@@ -304,7 +304,10 @@ def test_allocation_failures_in_place_leave_a_whole_list(processors):
             ]
             print("".join(kind[0] for kind in kinds) + str(made) + type(error).__name__[0])
     """)
-    assert set(out.split()) <= {"rrr3N", "rrf2M", "rff1M", "fff0M", "fff?N"} and len(set(out.split())) > 1
+    # Where the failure is raised rather than returned ("?": around the call,
+    # on some interpreters), the list still holds rows, then fetched rows.
+    assert set(out.split()) <= {"rrr3N", "rrf2M", "rff1M", "fff0M", "fff?N", "rff?N", "rrf?N", "rrr?N"}
+    assert len(set(out.split())) > 1
 
 
 class Stop(BaseException):

@@ -63,7 +63,9 @@ class ColumnConverter:
     `strict` fast processor raises for every input it does not convert
     exactly, so it can run without looking at the values first. `general`
     converts any single value exactly or raises. `fast_without_none`, where
-    there is one, is `fast` for values that are never None, and cheaper.
+    there is one, is `fast` for values that are never None (it raises for
+    None), and cheaper: a column starts with it, and where a None shows, its
+    values are looked at chunk by chunk from then on.
     """
 
     declared: Any
