@@ -105,7 +105,7 @@ def test_referents_are_exactly_the_fields():
     assert gc.get_referents(rk.tuplegetter(1, 2)) == [(1, 2)]
     d = fk.immutabledict(inner)
     (dict_copy,) = gc.get_referents(d)
-    assert dict_copy == inner and dict_copy is not inner and dict_copy is d.__reduce__()[1][0]
+    assert dict_copy == inner and dict_copy is not inner and dict_copy is not d.__reduce__()[1][0]
     assert gc.is_tracked(row) and gc.is_tracked(d) and gc.is_tracked(rk.tuplegetter())
 
 
