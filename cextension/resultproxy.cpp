@@ -538,13 +538,57 @@ bool place_in_list(PyObject* list, Py_ssize_t index, PyObject* owned)
     return PyList_Append(list, appended.get()) == 0;
 }
 
+// The exception being raised, taken out of the error indicator as an object
+// that carries its traceback.
+PyObject* take_raised_exception()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// The result of a batch in place: (rows made, the exception that stopped it
+// or None). A signal that came during the batch has its handler run here, so
+// that what it raises comes with the count instead of after it.
+PyObject* in_place_outcome(Py_ssize_t made, bool stopped)
+{
+    Ref error(stopped ? take_raised_exception() : Py_NewRef(Py_None));
+    if (PyErr_CheckSignals() < 0) {
+        Ref raised(take_raised_exception());
+        if (stopped) {
+            PyException_SetContext(raised.get(), error.release());
+        }
+        error = std::move(raised);
+    }
+    Ref count(PyLong_FromSsize_t(made));
+    if (!count) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, count.get(), error.get());
+}
+
 // cls._make_rows_in_place(parent, processors, keymap, key_style, fetched):
-// replaces each fetched row of the list by its row, as _make_rows makes it.
-// The list gives up each fetched row while its row is made, so a fetched row
-// that nothing else holds is freed as soon as its values are taken, and the
-// rows take the memory of the fetched rows they replace. Where a row fails,
-// its exception is raised with the rows made so far, then the fetched rows
-// from the failing one on, in the list.
+// replaces each fetched row of the list by its row, as _make_rows makes it,
+// and returns (made, error): how many rows were made, from the first on, and
+// the exception (any, KeyboardInterrupt included) that stopped the batch, or
+// None. The list then holds the rows made, then the fetched rows from the
+// failing one on, so the caller knows each item for what it is even where
+// fetched rows are rows of the same class. The list gives up each fetched row
+// while its row is made, so a fetched row that nothing else holds is freed as
+// soon as its row exists, and the rows take the memory of the fetched rows
+// they replace. Wrong arguments raise.
 PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
 {
     if (!batch_arity("_make_rows_in_place", nargs)) {
@@ -557,24 +601,28 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     Ref list = Ref::borrow(args[4]);
     const BatchArguments batch(cls, args);
     // Processors may resize the list; each step re-reads its size.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref fetched(PyList_GET_ITEM(list.get(), i));
         PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+        // Kept until its row exists, so that a failure at any step, an
+        // allocation after the values are converted included, leaves it in
+        // its place; freed right after, before the next row's values are.
+        Ref kept = Ref::borrow(fetched.get());
         PyObject* made_row = batch.make(fetched);
         if (made_row == nullptr) {
-            // A fetched row given up for its processed values is gone when an
-            // allocation fails after that; None stays in its place.
-            if (fetched) {
+            {
                 orvane::compat::SavedException error;
-                place_in_list(list.get(), i, fetched.release());
+                place_in_list(list.get(), i, kept.release());
             }
-            return nullptr;
+            return in_place_outcome(i, true);
         }
+        kept = Ref();
         if (!place_in_list(list.get(), i, made_row)) {
-            return nullptr;
+            return in_place_outcome(i, true);
         }
     }
-    Py_RETURN_NONE;
+    return in_place_outcome(i, false);
 }
 
 // ---- slots of BaseRow -----------------------------------------------------

@@ -128,8 +128,8 @@ def test_values_a_converter_refuses_name_the_column(connection, flavour):
     connection.execute("insert into t (id, at) values (4, 'not a date')")
     with pytest.raises(ConversionError) as info:
         result(connection, flavour).fetchall()
-    assert info.value.column == "at" and info.value.value == "not a date"
-    assert "column 'at'" in str(info.value) and "Couldn't parse datetime string: 'not a date'" in str(info.value)
+    assert info.value.column == "at" and info.value.value == "not a date" and info.value.row == 3
+    assert "row 3, column 'at': cannot convert 'not a date': Invalid isoformat string" in str(info.value)
     res = result(connection, flavour, sql="select * from t where id = 4")
     with pytest.raises(ConversionError, match="column 'at'"):
         res.fetchone()
@@ -322,7 +322,6 @@ def test_declared_type_from_each_stored_type(flavour, declared, stored, expected
         (bool, 1.0),
         (bool, b"1"),
         (Numeric(2), "abc"),
-        (Numeric(2), "NaN"),
         (Numeric(2), b"1.5"),
         (int, "one"),
         (int, 1.5),

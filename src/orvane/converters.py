@@ -42,10 +42,13 @@ class Numeric:
 class ConversionError(ValueError):
     """A fetched value that its column's declared type refused."""
 
-    def __init__(self, column: str, value: Any, cause: BaseException | str):
-        super().__init__(f"column {column!r}: cannot convert {value!r}: {cause}")
+    def __init__(self, column: str, value: Any, cause: BaseException | str, row: int | None = None):
+        where = f"column {column!r}" if row is None else f"row {row}, column {column!r}"
+        super().__init__(f"{where}: cannot convert {value!r}: {cause}")
         self.column = column
         self.value = value
+        # The position of the value's row in the result, from 0.
+        self.row = row
 
 
 KNOWN_TYPES = "datetime.datetime, datetime.date, datetime.time, bool, int, float, str, bytes, Numeric(scale)"
@@ -59,7 +62,8 @@ class ColumnConverter:
     type in `ready` are already of the declared type and need nothing. A
     `strict` fast processor raises for every input it does not convert
     exactly, so it can run without looking at the values first. `general`
-    converts any single value exactly or raises.
+    converts any single value exactly or raises. `fast_without_none`, where
+    there is one, is `fast` for values that are never None, and cheaper.
     """
 
     declared: Any
@@ -68,6 +72,7 @@ class ColumnConverter:
     ready: frozenset[type]
     strict: bool
     general: Callable[[Any], Any]
+    fast_without_none: Processor = None
 
     def processor_for(self, seen: Collection[type]) -> Processor:
         """The cheapest exact processor for a column whose values are of the
@@ -76,12 +81,38 @@ class ColumnConverter:
         if kinds <= self.ready:
             return None
         if kinds <= self.fast_inputs:
+            if self.fast_without_none is not None and _NONE not in seen:
+                return self.fast_without_none
             return self.fast
         return self.general
 
+    @property
+    def worth_watching(self) -> bool:
+        """Whether a column's values are worth looking at chunk by chunk to
+        choose its processor."""
+        return not self.strict or self.fast_without_none is not None
+
+
+def with_article(noun: str) -> str:
+    """The noun after "a" or "an", as it is spelled."""
+    return f"{'an' if noun[:1].lower() in 'aeiou' else 'a'} {noun}"
+
 
 def _refuse(value: Any, declared: str) -> Any:
-    raise TypeError(f"a {type(value).__name__} is not a {declared}")
+    raise TypeError(f"{with_article(type(value).__name__)} is not {declared}")
+
+
+def _iso_parser(kind: type, flavour: Flavour) -> Callable[[str], Any]:
+    """The reader of date and time text: exactly the running interpreter's
+    `fromisoformat` of the type, aware where the text gives an offset."""
+    return kind.fromisoformat  # type: ignore[attr-defined,no-any-return]
+
+
+def _none_or(parse: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    def process(value: Any) -> Any:
+        return None if value is None else parse(value)
+
+    return process
 
 
 def _temporal(kind: type, parse: Callable[[Any], Any]) -> Callable[[Any], Any]:
@@ -90,7 +121,7 @@ def _temporal(kind: type, parse: Callable[[Any], Any]) -> Callable[[Any], Any]:
             return value
         if isinstance(value, str):
             return parse(value)
-        return _refuse(value, kind.__name__)
+        return _refuse(value, with_article(kind.__name__))
 
     return convert
 
@@ -107,7 +138,7 @@ def _to_bool(value: Any) -> Any:
         if spelled in _FALSE_TEXTS:
             return False
         raise ValueError("not a truth value: use 0/1, true/false, t/f or yes/no")
-    return _refuse(value, "bool")
+    return _refuse(value, "a bool")
 
 
 def _to_int(value: Any) -> Any:
@@ -119,7 +150,7 @@ def _to_int(value: Any) -> Any:
         return int(value)
     if isinstance(value, float) and value.is_integer():
         return int(value)
-    return _refuse(value, "whole number")
+    return _refuse(value, "a whole number")
 
 
 def _to_bytes(value: Any) -> Any:
@@ -136,9 +167,14 @@ def _to_str(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
             return value
         if isinstance(value, (bytes, bytearray, memoryview)):
             return decode(bytes(value))
-        return _refuse(value, "str")
+        return _refuse(value, "a str")
 
     return convert
+
+
+_NAN = decimal.Decimal("NaN")
+_INFINITY = decimal.Decimal("Infinity")
+_MINUS_INFINITY = decimal.Decimal("-Infinity")
 
 
 def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any], Any]:
@@ -150,13 +186,17 @@ def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any],
         if type(value) is float:
             return from_float(value)
         if isinstance(value, str):
-            value = decimal.Decimal(value.strip())
+            try:
+                value = decimal.Decimal(value.strip())
+            except decimal.InvalidOperation:
+                raise ValueError("not a decimal number") from None
         elif type(value) is int:
             value = decimal.Decimal(value)
         elif not isinstance(value, decimal.Decimal):
-            return _refuse(value, "decimal")
+            return _refuse(value, "a decimal number")
         if not value.is_finite():
-            raise ValueError("not a finite decimal")
+            # What a float's NaN and infinities become: one NaN, unsigned and quiet.
+            return _NAN if value.is_nan() else _MINUS_INFINITY if value.is_signed() else _INFINITY
         return value.quantize(exponent, context=_EXACT)
 
     return convert
@@ -171,14 +211,11 @@ def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
         return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, _to_decimal(declared.scale, from_float))
     if declared is decimal.Decimal:
         raise TypeError("declare a decimal column as Numeric(scale), giving the digits after the point")
-    parsers = {
-        datetime.datetime: converters.str_to_datetime,
-        datetime.date: converters.str_to_date,
-        datetime.time: converters.str_to_time,
-    }
-    if declared in parsers:
-        parse = parsers[declared]
-        return ColumnConverter(declared, parse, frozenset({str}), frozenset({declared}), True, _temporal(declared, parse))
+    if declared in (datetime.datetime, datetime.date, datetime.time):
+        parse = _iso_parser(declared, flavour)
+        return ColumnConverter(
+            declared, _none_or(parse), frozenset({str}), frozenset({declared}), True, _temporal(declared, parse), parse
+        )
     if declared is str:
         decode = converters.UnicodeResultProcessor("utf-8").conditional_process
         return ColumnConverter(str, decode, frozenset({str, bytes}), frozenset({str}), True, _to_str(decode))

@@ -1,99 +1,18 @@
-"""What the result layer needs from a DB-API 2.0 driver beyond the required
-parts: reading a cursor in chunks whatever optional methods it lacks, rows
-that are mappings rather than sequences, and the column types it reports."""
+"""What each DB-API 2.0 driver reports beyond the required parts: the column
+types it knows, and the quirks of its description."""
 
 from __future__ import annotations
 
 import datetime
 import decimal
-import operator
 import re
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
-from itertools import islice
 from typing import Any
 
-from orvane.converters import Numeric
+from orvane.converters import Numeric, with_article
 
 Fetched = Sequence[Any]
-
-
-class CursorReader:
-    """Raw rows of one cursor, as sequences in the order of its description."""
-
-    def __init__(self, cursor: Any, names: Sequence[str]):
-        self._names = list(names)
-        self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
-        fetchmany = getattr(cursor, "fetchmany", None)
-        fetchone = getattr(cursor, "fetchone", None)
-        self._iterator: Iterator[Any] | None = None
-        if fetchmany is None:
-            try:
-                self._iterator = iter(cursor)
-            except TypeError:
-                if fetchone is None:
-                    raise TypeError(f"a {type(cursor).__name__} can be neither iterated nor fetched from") from None
-                self._iterator = iter(fetchone, None)
-        self._fetchmany = fetchmany
-        self._fetchone = fetchone
-        # The DB-API default where a driver has no arraysize.
-        self.arraysize: int = getattr(cursor, "arraysize", 1)
-
-    def chunk(self, size: int) -> list[Fetched]:
-        """Up to `size` rows; fewer only at the end."""
-        if self._fetchmany is not None:
-            fetched = self._fetchmany(size)
-            if type(fetched) is not list:
-                fetched = list(fetched)
-        else:
-            assert self._iterator is not None
-            fetched = list(islice(self._iterator, size))
-        return self.as_sequences(fetched)
-
-    def one(self) -> Fetched | None:
-        if self._fetchone is not None:
-            values = self._fetchone()
-            return None if values is None else self.as_sequences([values])[0]
-        fetched = self.chunk(1)
-        return fetched[0] if fetched else None
-
-    def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
-        """The rows as sequences: mappings are read by column name, any
-        other row that is no sequence is refused."""
-        shapes = [self._shape(kind) for kind in set(map(type, fetched))]
-        if not any(shapes):
-            return fetched
-        return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
-
-    def _shape(self, kind: type) -> Callable[[Any], Fetched] | None:
-        """None for a kind of row that is a sequence already, else the
-        function that makes one of it."""
-        try:
-            return self._shapes[kind]
-        except KeyError:
-            pass
-        reshape: Callable[[Any], Fetched] | None
-        if issubclass(kind, (tuple, list)):
-            reshape = None
-        elif issubclass(kind, Mapping):
-            reshape = self._mapping_reader()
-        elif issubclass(kind, (str, bytes, bytearray, memoryview)) or not all(
-            hasattr(kind, method) for method in ("__getitem__", "__len__", "__iter__")
-        ):
-            raise TypeError(f"a fetched row must be a sequence or a mapping, not {kind.__name__}")
-        else:
-            reshape = None
-        self._shapes[kind] = reshape
-        return reshape
-
-    def _mapping_reader(self) -> Callable[[Any], Fetched]:
-        names = self._names
-        if len(set(names)) != len(names):
-            raise TypeError("rows fetched as mappings lose columns that share a name; fetch them as sequences")
-        getter = operator.itemgetter(*names)
-        if len(names) == 1:
-            return lambda row: (getter(row),)
-        return getter
 
 
 @dataclass(frozen=True)
@@ -211,6 +130,28 @@ def description_of(cursor: Any) -> Sequence[Any] | None:
         if _driver(cursor) == "apsw" and type(error).__name__ == "ExecutionCompleteError":
             return ()
         raise
+
+
+def result_description(cursor: Any) -> Sequence[Any]:
+    """The description of a cursor's result rows; TypeError for something
+    that is no cursor, the driver's own error (or ValueError) for a closed
+    cursor or one whose statement returned no rows."""
+    try:
+        description = description_of(cursor)
+    except AttributeError:
+        if hasattr(type(cursor), "description"):
+            raise
+        raise TypeError(f"a DB-API cursor was expected, not {with_article(type(cursor).__name__)}") from None
+    if description is not None:
+        return description
+    # Closed cursors of some drivers have no description either: their
+    # fetch says what is wrong where the driver knows.
+    fetchone = getattr(cursor, "fetchone", None)
+    if callable(fetchone):
+        fetchone()
+    if getattr(cursor, "closed", False) is True:
+        raise ValueError("the cursor is closed")
+    raise ValueError("the cursor has no result rows: execute a query that returns rows first")
 
 
 def reported_types(cursor: Any, description: Sequence[Any]) -> ReportedTypes | None:

@@ -167,8 +167,9 @@ class BaseRow:
         return made
 
     @classmethod
-    def _make_rows_in_place(cls, *args: Any) -> None:
-        """Replace each sequence of fetched values in the list by a row of this class."""
+    def _make_rows_in_place(cls, *args: Any) -> tuple[int, BaseException | None]:
+        """Replace each sequence of fetched values in the list by a row of
+        this class; (rows made, the exception that stopped the batch or None)."""
         if len(args) != 5:
             raise TypeError(f"_make_rows_in_place expected 5 arguments, got {len(args)}")
         parent, processors, keymap, key_style, fetched = args
@@ -179,18 +180,22 @@ class BaseRow:
         # list's own methods, as the compiled twin reads a subclass. A fetched
         # row is let go before its row is placed, as there, for finalisers
         # that change the list.
-        while index < list.__len__(fetched):
-            values = list.__getitem__(fetched, index)
-            list.__setitem__(fetched, index, None)
-            try:
-                row = cls(parent, processors, keymap, key_style, values)
-            except BaseException:
-                _place(fetched, index, values)
-                raise
-            del values
-            _place(fetched, index, row)
-            del row
-            index += 1
+        try:
+            while index < list.__len__(fetched):
+                values = list.__getitem__(fetched, index)
+                list.__setitem__(fetched, index, None)
+                try:
+                    row = cls(parent, processors, keymap, key_style, values)
+                except BaseException:
+                    _place(fetched, index, values)
+                    raise
+                del values
+                _place(fetched, index, row)
+                del row
+                index += 1
+        except BaseException as error:
+            return index, error
+        return index, None
 
     # ---- the row as a sequence ----------------------------------------
 

@@ -1,0 +1,157 @@
+"""The core of a result, shared by the synchronous and the asynchronous one.
+
+It does no I/O and never awaits: it is handed the chunks a reader fetched,
+builds their rows through `BaseRow._make_rows_in_place`, explains values
+that a converter refuses, and keeps every row taken from the cursor and not
+yet delivered, built (ready) or not (unbuilt). A result's reads come down to
+this loop, run under the result's lock:
+
+    rows = core.take(n)
+    while more rows are wanted:
+        if not core.has_unbuilt():
+            fetched = reader.chunk(n)          # or: await reader.chunk(n)
+            if not fetched: break              # the end of the rows
+            core.add(fetched)
+        error = core.build(n)
+        rows += core.take(n)
+        if error is not None:
+            core.put_back(rows); raise error   # nothing taken is lost
+
+Iteration hands out the ready rows through `core.ready()` and raises a
+build's error only once the rows before the failing one were delivered.
+"""
+
+from __future__ import annotations
+
+import itertools
+import operator
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+from orvane.converters import ConversionError, Processor
+from orvane.drivers import Fetched
+from orvane.engine.result import ResultMetaData
+from orvane.engine.row import Row
+from orvane.flavours import Flavour
+from orvane.plan import ColumnPlan
+
+_NOTHING_READY: Iterator[Row] = iter(())
+
+
+class ResultCore:
+    """Rows of a result between the cursor and the reader: the ready ones,
+    then the unbuilt ones, in the order of the result.
+
+    Not safe to share between threads: the result that owns it holds a lock
+    around every call but `ready()`'s iterator, whose rows each go to one
+    caller only.
+    """
+
+    def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int):
+        self.metadata = ResultMetaData.from_names(names)
+        self._plan = plan
+        self._row_class = flavour.row_class
+        self._key_style = key_style
+        self._ready: Iterator[Row] = _NOTHING_READY
+        self._unbuilt: list[Fetched] = []
+        # The position in the result of the first unbuilt row.
+        self._position = 0
+
+    def keys(self) -> tuple[str, ...]:
+        return self.metadata.keys
+
+    def has_ready(self) -> bool:
+        """Whether built rows wait to be delivered."""
+        return operator.length_hint(self._ready) > 0
+
+    def has_unbuilt(self) -> bool:
+        """Whether fetched rows wait to be built."""
+        return bool(self._unbuilt)
+
+    def ready(self) -> Iterator[Row]:
+        """The ready rows, as an iterator that delivers each of them once,
+        whoever reads it: a later `take` goes on where it stopped."""
+        return self._ready
+
+    def take(self, size: int | None = None) -> list[Row]:
+        """Up to `size` ready rows (all of them for None), now delivered."""
+        if size is None:
+            return list(self._ready)
+        return list(itertools.islice(self._ready, size))
+
+    def put_back(self, rows: list[Row]) -> None:
+        """Rows taken but not handed to the caller, first in line again."""
+        if rows:
+            self._ready = iter(rows + list(self._ready))
+
+    def add(self, fetched: list[Fetched]) -> None:
+        """Takes over a chunk of fetched rows (sequences, in the order of the
+        columns) to be built after those waiting; the list becomes the core's."""
+        if self._unbuilt:
+            self._unbuilt += fetched
+        else:
+            self._unbuilt = fetched
+
+    def build(self, limit: int | None = None) -> BaseException | None:
+        """Builds up to `limit` unbuilt rows (all of them for None), which
+        become ready after the rows ready already. Returns None, or the
+        exception that stopped the build: the rows made before it are ready,
+        the failing row is the first unbuilt one. A refused value is a
+        `ConversionError` naming its row, column and value; any other
+        exception (KeyboardInterrupt, MemoryError, ...) is returned as it came,
+        for the caller to raise."""
+        unbuilt = self._unbuilt
+        if limit is not None and limit < len(unbuilt):
+            batch, rest = unbuilt[:limit], unbuilt[limit:]
+        else:
+            batch, rest = unbuilt, []
+        processors = self._plan.processors(batch)
+        made, error = self._make(processors, batch)
+        if made < len(batch) and _is_refusal(error) and processors is not None:
+            # The usual processors were chosen for the values seen before;
+            # the rest get processors chosen from their own values.
+            tail = batch[made:]
+            processors = self._plan.general_processors(tail)
+            again, error = self._make(processors, tail)
+            batch = batch[:made] + tail
+            made += again
+        self._settle(batch, made, rest)
+        if error is not None and _is_refusal(error) and processors is not None:
+            error = self._explain(processors, self._unbuilt[0], error, self._position)
+        return error
+
+    def _settle(self, batch: list[Any], made: int, rest: list[Fetched]) -> None:
+        """Keeps the rows made at the head of `batch` as ready, and the rest
+        of it, then `rest`, as unbuilt."""
+        if made == len(batch):
+            rows, unbuilt = batch, rest
+        else:
+            rows, unbuilt = batch[:made], batch[made:] + rest
+        ready = iter(list(self._ready) + rows) if self.has_ready() else iter(rows)
+        position = self._position + made
+        self._unbuilt, self._ready, self._position = unbuilt, ready, position
+
+    def _make(self, processors: list[Processor] | None, batch: list[Fetched]) -> tuple[int, BaseException | None]:
+        """Builds the rows of `batch` in its place, from the first on: how
+        many were made, and the exception that stopped the build, if any."""
+        metadata = self.metadata
+        return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
+
+    def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
+        """Names the row and the column whose converter refused its value."""
+        for name, processor, value in zip(self.keys(), processors, values):
+            if processor is None:
+                continue
+            try:
+                processor(value)
+            except Exception as cause:
+                refused = ConversionError(name, value, cause, row=position)
+                refused.__cause__ = cause
+                return refused
+        return error
+
+
+def _is_refusal(error: BaseException | None) -> bool:
+    """Whether a converter refused a value, rather than the program being
+    stopped or out of memory."""
+    return isinstance(error, Exception) and not isinstance(error, MemoryError)

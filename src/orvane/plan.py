@@ -1,0 +1,129 @@
+"""The column plan of a result: from the types the caller declares, or the
+driver reports, to a processor per column for each chunk of fetched rows."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal
+
+from orvane.converters import ColumnConverter, Processor, column_converter
+from orvane.drivers import Fetched, ReportedTypes, no_reported_types, reported_types
+from orvane.engine.result import NoSuchColumnError
+from orvane.flavours import Flavour
+
+Types = Mapping[str, Any] | Literal["reported"] | None
+
+
+class PlannedColumn:
+    """A converted column: its converter and what is known of its values."""
+
+    __slots__ = ("index", "converter", "kind", "fixed", "value_of", "watched", "processor")
+
+    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool):
+        self.index = index
+        self.converter = converter
+        self.kind = kind
+        self.value_of = operator.itemgetter(index)
+        # Where the driver reports the column's type and converts its values
+        # itself, the processor is chosen once; otherwise the types of each
+        # chunk's values are looked at, unless the fast processor refuses
+        # every input that it does not convert exactly.
+        self.fixed = kind is not None
+        if as_declared:
+            self.processor: Processor = None
+        elif kind is not None:
+            self.processor = converter.processor_for({kind})
+        else:
+            self.processor = converter.fast
+        self.watched = not self.fixed and converter.worth_watching
+
+    def value_types(self, fetched: list[Fetched]) -> set[type]:
+        return set(map(type, map(self.value_of, fetched)))
+
+    def processor_for(self, fetched: list[Fetched]) -> Processor:
+        return self.converter.processor_for(self.value_types(fetched))
+
+    def unfix(self) -> None:
+        self.fixed, self.watched, self.processor = False, True, self.converter.fast
+
+
+class ColumnPlan:
+    """The processors of a result's columns.
+
+    Not safe to share between threads: its callers hold the result's lock.
+    """
+
+    def __init__(self, cursor: Any, description: Sequence[Any], types: Types, flavour: Flavour):
+        names = [column[0] for column in description]
+        self.width = len(names)
+        self.columns = _planned_columns(cursor, description, names, types, flavour) if names else []
+        self._processors: list[Processor] = [None] * len(names)
+        for column in self.columns:
+            self._processors[column.index] = column.processor
+        self._unchecked = [column for column in self.columns if column.fixed]
+
+    def processors(self, fetched: list[Fetched]) -> list[Processor] | None:
+        """The processors for a chunk of fetched rows, None where no column
+        converts."""
+        if not self.columns:
+            return None
+        if self._unchecked:
+            self._check_delivered(fetched)
+        processors = self._processors
+        watched = [column for column in self.columns if column.watched]
+        if watched:
+            processors = list(processors)
+            for column in watched:
+                processors[column.index] = column.processor_for(fetched)
+        return processors
+
+    def general_processors(self, fetched: list[Fetched]) -> list[Processor]:
+        """The processors for fetched rows that the usual ones refused: every
+        column's processor is chosen from its values' types, and a column
+        whose fast processor did not fit is looked at in every later chunk
+        too."""
+        processors = list(self._processors)
+        for column in self.columns:
+            if column.fixed:
+                continue
+            processor = column.processor_for(fetched)
+            if processor is not column.processor:
+                column.watched = True
+            processors[column.index] = processor
+        return processors
+
+    def _check_delivered(self, fetched: list[Fetched]) -> None:
+        """Drivers can be told to load a type as another (psycopg's loaders);
+        the first values of a column show it, as one loader reads them all."""
+        for column in list(self._unchecked):
+            seen = column.value_types(fetched) - {type(None)}
+            if not seen:
+                continue
+            self._unchecked.remove(column)
+            if seen != {column.kind}:
+                column.unfix()
+                self._processors[column.index] = column.processor
+
+
+def _planned_columns(cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour) -> list[PlannedColumn]:
+    reported = reported_types(cursor, description)
+    if types == "reported":
+        if reported is None:
+            raise ValueError(no_reported_types(cursor))
+        declared = {index: kind for index, kind in enumerate(reported.types) if kind is not None}
+    elif isinstance(types, str):
+        raise ValueError(f'types is a mapping of column names to types, or "reported", not {types!r}')
+    else:
+        unknown = [name for name in (types or {}) if name not in names]
+        if unknown:
+            raise NoSuchColumnError(f"declared column {unknown[0]!r} is not in the result; its columns are {names}")
+        declared = {index: types[name] for index, name in enumerate(names) if types and name in types}
+    return [_planned_column(index, kind, reported, flavour) for index, kind in declared.items()]
+
+
+def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, flavour: Flavour) -> PlannedColumn:
+    converter = column_converter(declared, flavour)
+    delivered = reported.kinds[index] if reported else None
+    as_declared = delivered is not None and reported is not None and reported.types[index] == declared
+    return PlannedColumn(index, converter, delivered, as_declared)

@@ -1,0 +1,94 @@
+"""Reading a cursor in chunks, whatever optional methods it lacks, as
+sequences in the order of its description (rows that are mappings are read
+by column name)."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from itertools import islice
+from typing import Any
+
+from orvane.converters import with_article
+from orvane.drivers import Fetched
+
+
+class RowShapes:
+    """Fetched rows as sequences in the order of the description: mappings
+    are read by column name, any other row that is no sequence is refused.
+    Shared by the readers of every kind of cursor."""
+
+    def __init__(self, names: Sequence[str]):
+        self._names = list(names)
+        self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
+
+    def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
+        shapes = [self._shape(kind) for kind in set(map(type, fetched))]
+        if not any(shapes):
+            return fetched
+        return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
+
+    def _shape(self, kind: type) -> Callable[[Any], Fetched] | None:
+        """None for a kind of row that is a sequence already, else the
+        function that makes one of it."""
+        try:
+            return self._shapes[kind]
+        except KeyError:
+            pass
+        reshape: Callable[[Any], Fetched] | None
+        if issubclass(kind, (tuple, list)):
+            reshape = None
+        elif issubclass(kind, Mapping):
+            reshape = self._mapping_reader()
+        elif issubclass(kind, (str, bytes, bytearray, memoryview)) or not all(
+            hasattr(kind, method) for method in ("__getitem__", "__len__", "__iter__")
+        ):
+            raise TypeError(f"a fetched row must be a sequence or a mapping, not {kind.__name__}")
+        else:
+            reshape = None
+        self._shapes[kind] = reshape
+        return reshape
+
+    def _mapping_reader(self) -> Callable[[Any], Fetched]:
+        names = self._names
+        if len(set(names)) != len(names):
+            raise TypeError("rows fetched as mappings lose columns that share a name; fetch them as sequences")
+        getter = operator.itemgetter(*names)
+        if len(names) == 1:
+            return lambda row: (getter(row),)
+        return getter
+
+
+class CursorReader:
+    """The rows of one DB-API cursor, read in chunks."""
+
+    def __init__(self, cursor: Any, names: Sequence[str]):
+        self._shapes = RowShapes(names)
+        fetchmany = getattr(cursor, "fetchmany", None)
+        fetchone = getattr(cursor, "fetchone", None)
+        self._iterator: Iterator[Any] | None = None
+        if fetchmany is None:
+            try:
+                self._iterator = iter(cursor)
+            except TypeError:
+                if fetchone is None:
+                    raise TypeError(f"{with_article(type(cursor).__name__)} can be neither iterated nor fetched from") from None
+                self._iterator = iter(fetchone, None)
+        self._fetchmany = fetchmany
+        self._fetchone = fetchone
+        # The DB-API default where a driver has no arraysize.
+        self.arraysize: int = getattr(cursor, "arraysize", 1)
+
+    def chunk(self, size: int) -> list[Fetched]:
+        """Up to `size` rows as sequences; fewer only at the end."""
+        if size == 1 and self._fetchone is not None:
+            values = self._fetchone()
+            fetched = [] if values is None else [values]
+        elif self._fetchmany is not None:
+            fetched = self._fetchmany(size)
+            if type(fetched) is not list:
+                fetched = list(fetched)
+        else:
+            assert self._iterator is not None
+            fetched = list(islice(self._iterator, size))
+        return self._shapes.as_sequences(fetched)
