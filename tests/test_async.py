@@ -176,37 +176,43 @@ async def test_a_task_cancelled_while_iterating_loses_no_row(source, flavour, it
 
 
 class GatedCursor:
-    """An async cursor over rows in memory whose fetchmany waits at the gate
-    once `open_calls` calls have gone through: a chunk awaited for as long
-    as the test likes."""
+    """An async cursor over rows in memory that refuses to be fetched from
+    by two tasks at once, as some drivers do, and whose fetchmany waits at
+    the gate once `open_calls` calls have gone through (never for None): a
+    chunk awaited for as long as the test likes."""
 
     description = [("n", None, None, None, None, None, None), ("day", None, None, None, None, None, None)]
     arraysize = 1
 
-    def __init__(self, rows, open_calls):
-        self._rows = iter(rows)
+    def __init__(self, count, open_calls=None):
+        self._rows = ((n, "2024-01-02") for n in range(1, count + 1))
         self.open_calls = open_calls
         self.waiting = asyncio.Event()
         self.gate = asyncio.Event()
+        self.busy = False
 
     async def fetchmany(self, size=None):
-        if self.open_calls == 0:
-            self.waiting.set()
-            await self.gate.wait()
-        else:
-            self.open_calls -= 1
-        return list(itertools.islice(self._rows, size or self.arraysize))
+        assert not self.busy, "two tasks fetch at once"
+        self.busy = True
+        try:
+            if self.open_calls == 0:
+                self.waiting.set()
+                await self.gate.wait()
+            elif self.open_calls is not None:
+                self.open_calls -= 1
+            await asyncio.sleep(0)
+            return list(itertools.islice(self._rows, size or self.arraysize))
+        finally:
+            self.busy = False
 
     async def fetchone(self):
-        return next(self._rows, None)
-
-    async def fetchall(self):
-        return list(self._rows)
+        rows = await self.fetchmany(1)
+        return rows[0] if rows else None
 
 
 @pytest.mark.parametrize("read", [lambda result: result.fetchall(), lambda result: result.fetchmany(4500), rows_of], ids=["fetchall", "fetchmany", "async for"])
 async def test_a_task_cancelled_while_awaiting_a_chunk_loses_no_row(flavour, read):
-    cursor = GatedCursor([(n, "2024-01-02") for n in range(1, 5001)], open_calls=2)
+    cursor = GatedCursor(5000, open_calls=2)
     result = AsyncResult(cursor, {"day": datetime.date}, flavour=flavour)
     task = asyncio.create_task(read(result))
     await cursor.waiting.wait()
@@ -239,24 +245,33 @@ async def test_a_refused_value_in_the_middle_of_a_chunk(source, flavour):
         await result.fetchone()
 
 
+async def read_in_turns(result, take):
+    """The rows one task gets from a result that others read too."""
+    got = []
+    if take == "async for":
+        async for row in result:
+            got.append(row.n)
+            await asyncio.sleep(0)
+    else:
+        while rows := await result.fetchmany(7):
+            got += [row.n for row in rows]
+            await asyncio.sleep(0)
+    return got
+
+
 @pytest.mark.parametrize("take", ["async for", "fetchmany"])
 async def test_tasks_sharing_a_result_get_distinct_rows(source, take):
     result = AsyncResult(await numbers(source, 4000), {"day": datetime.date})
-
-    async def read():
-        got = []
-        if take == "async for":
-            async for row in result:
-                got.append(row.n)
-                await asyncio.sleep(0)
-        else:
-            while rows := await result.fetchmany(7):
-                got += [row.n for row in rows]
-                await asyncio.sleep(0)
-        return got
-
-    first, second = await asyncio.gather(read(), read())
+    first, second = await asyncio.gather(read_in_turns(result, take), read_in_turns(result, take))
     assert first and second and sorted(first + second) == list(range(1, 4001))
+
+
+@pytest.mark.parametrize("take", ["async for", "fetchmany"])
+async def test_tasks_sharing_a_result_fetch_in_turn(take):
+    result = AsyncResult(GatedCursor(4000), {"day": datetime.date})
+    got = await asyncio.gather(*(read_in_turns(result, take) for _ in range(3)))
+    assert all(got) and sorted(itertools.chain(*got)) == list(range(1, 4001))
+    assert all(rows == sorted(rows) for rows in got)
 
 
 # ---- wrong use ---------------------------------------------------------------

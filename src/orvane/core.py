@@ -3,30 +3,29 @@
 It does no I/O and never awaits: it is handed the chunks a reader fetched,
 builds their rows through `BaseRow._make_rows_in_place`, explains values
 that a converter refuses, and keeps every row taken from the cursor and not
-yet delivered, built (ready) or not (unbuilt). A result's reads come down to
-this loop, run under the result's lock:
+yet delivered, built (ready) or not (unbuilt).
 
-    rows = core.take(n)
-    while more rows are wanted:
-        if not core.has_unbuilt():
-            fetched = reader.chunk(n)          # or: await reader.chunk(n)
-            if not fetched: break              # the end of the rows
-            core.add(fetched)
-        error = core.build(n)
-        rows += core.take(n)
-        if error is not None:
-            core.put_back(rows); raise error   # nothing taken is lost
+A read is a generator of steps, run by the result's reader under the
+result's lock: each step yields how many rows to fetch and is sent the
+chunk fetched, so the synchronous and the asynchronous result run the same
+reads and differ only in how a chunk is taken:
 
-Iteration hands out the ready rows through `core.ready()` and raises a
-build's error only once the rows before the failing one were delivered.
+    steps = core.read(size, most)
+    wanted = next(steps)
+    while the steps go on:
+        wanted = steps.send(reader.chunk(wanted))   # or: await reader.chunk(wanted)
+    # an exception while fetching is thrown into the steps: nothing taken is lost
+
+Iteration hands out the ready rows through `core.ready()`, and makes more
+ready with `core.refill(most)` once none are left.
 """
 
 from __future__ import annotations
 
 import itertools
 import operator
-from collections.abc import Iterator, Sequence
-from typing import Any
+from collections.abc import Generator, Iterator, Sequence
+from typing import Any, TypeVar
 
 from orvane.converters import ConversionError, Processor
 from orvane.drivers import Fetched
@@ -36,6 +35,11 @@ from orvane.flavours import Flavour
 from orvane.plan import ColumnPlan
 
 _NOTHING_READY: Iterator[Row] = iter(())
+
+T = TypeVar("T")
+# The steps of a read: each yields how many rows to fetch, is sent the
+# chunk fetched (an empty one at the end of the rows); the read returns a T.
+Steps = Generator[int, list[Fetched], T]
 
 
 class ResultCore:
@@ -56,6 +60,9 @@ class ResultCore:
         self._unbuilt: list[Fetched] = []
         # The position in the result of the first unbuilt row.
         self._position = 0
+        # What stopped the last refill, raised once the rows made before
+        # the failing one are delivered.
+        self._stopped: BaseException | None = None
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
@@ -83,6 +90,52 @@ class ResultCore:
         """Rows taken but not handed to the caller, first in line again."""
         if rows:
             self._ready = iter(rows + list(self._ready))
+
+    def read(self, size: int | None, most: int) -> Steps[list[Row]]:
+        """The steps of a read of up to `size` rows (all the rest for None),
+        fetching at most `most` rows at a time. Whatever stops it, fetching
+        or building, the rows it took wait first in line."""
+        self._stopped = None
+        rows = self.take(size)
+        try:
+            while size is None or len(rows) < size:
+                wanted = most if size is None else min(most, size - len(rows))
+                if not (yield from self._build_more(wanted)):
+                    break
+                rows += self.take(None if size is None else size - len(rows))
+        except BaseException:
+            self.put_back(rows)
+            raise
+        return rows
+
+    def refill(self, most: int) -> Steps[bool]:
+        """The steps that make rows ready where none are, fetching at most
+        `most`: False at the end of the rows. Where a build stops, the rows
+        made before the failing one are ready, and its exception is raised by
+        the refill after them."""
+        stopped, self._stopped = self._stopped, None
+        if stopped is not None:
+            raise stopped
+        try:
+            return (yield from self._build_more(most))
+        except BaseException as error:
+            if not self.has_ready():
+                raise
+            self._stopped = error
+            return True
+
+    def _build_more(self, size: int) -> Steps[bool]:
+        """Builds up to `size` rows, fetched first unless some wait unbuilt:
+        False at the end of the rows; raises the build's exception."""
+        if not self._unbuilt:
+            fetched = yield size
+            if not fetched:
+                return False
+            self.add(fetched)
+        error = self.build(size)
+        if error is not None:
+            raise error
+        return True
 
     def add(self, fetched: list[Fetched]) -> None:
         """Takes over a chunk of fetched rows (sequences, in the order of the

@@ -1,16 +1,29 @@
 """Reading a cursor in chunks, whatever optional methods it lacks, as
 sequences in the order of its description (rows that are mappings are read
-by column name)."""
+by column name). A reader runs the steps of a result's reads (see
+`orvane.core`), taking each chunk they ask for from its cursor: the
+synchronous reader calls the cursor's fetch methods, the asynchronous one
+awaits them."""
 
 from __future__ import annotations
 
+import inspect
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from itertools import islice
 from typing import Any
 
 from orvane.converters import with_article
+from orvane.core import Steps, T
 from orvane.drivers import Fetched
+
+_FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
+
+
+def awaits_fetch(cursor: Any) -> bool:
+    """Whether the cursor's fetch methods are coroutine functions, as those
+    of psycopg's AsyncCursor and AsyncServerCursor and aiosqlite's Cursor."""
+    return any(inspect.iscoroutinefunction(getattr(cursor, name, None)) for name in _FETCH_METHODS)
 
 
 class RowShapes:
@@ -63,6 +76,8 @@ class CursorReader:
     """The rows of one DB-API cursor, read in chunks."""
 
     def __init__(self, cursor: Any, names: Sequence[str]):
+        if awaits_fetch(cursor):
+            raise TypeError(f"{with_article(type(cursor).__name__)} is an async cursor, whose rows are awaited: read it with AsyncResult")
         self._shapes = RowShapes(names)
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
@@ -92,3 +107,62 @@ class CursorReader:
             assert self._iterator is not None
             fetched = list(islice(self._iterator, size))
         return self._shapes.as_sequences(fetched)
+
+    def run(self, steps: Steps[T]) -> T:
+        """Runs the steps of a read, fetching each chunk they ask for."""
+        try:
+            wanted = next(steps)
+            while True:
+                try:
+                    fetched = self.chunk(wanted)
+                except BaseException as error:
+                    wanted = steps.throw(error)
+                else:
+                    wanted = steps.send(fetched)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+
+
+class AsyncCursorReader:
+    """The rows of one async cursor, read in chunks that are awaited."""
+
+    def __init__(self, cursor: Any, names: Sequence[str]):
+        fetchmany = getattr(cursor, "fetchmany", None)
+        if not inspect.iscoroutinefunction(fetchmany):
+            kind = with_article(type(cursor).__name__)
+            if awaits_fetch(cursor):
+                raise TypeError(f"{kind} has no fetchmany coroutine function, which AsyncResult reads chunks with")
+            raise TypeError(f"{kind} is no async cursor (its fetch methods are not coroutine functions): read it with Result")
+        self._shapes = RowShapes(names)
+        self._fetchmany = fetchmany
+        fetchone = getattr(cursor, "fetchone", None)
+        self._fetchone = fetchone if inspect.iscoroutinefunction(fetchone) else None
+        # The DB-API default where a driver has no arraysize.
+        self.arraysize: int = getattr(cursor, "arraysize", 1)
+
+    async def chunk(self, size: int) -> list[Fetched]:
+        """Up to `size` rows as sequences; fewer only at the end."""
+        if size == 1 and self._fetchone is not None:
+            values = await self._fetchone()
+            fetched = [] if values is None else [values]
+        else:
+            fetched = await self._fetchmany(size)
+            if type(fetched) is not list:
+                fetched = list(fetched)
+        return self._shapes.as_sequences(fetched)
+
+    async def run(self, steps: Steps[T]) -> T:
+        """Runs the steps of a read, awaiting each chunk they ask for. A
+        cancellation while a chunk is awaited is thrown into the steps like
+        any other exception, so that they keep what they had taken."""
+        try:
+            wanted = next(steps)
+            while True:
+                try:
+                    fetched = await self.chunk(wanted)
+                except BaseException as error:
+                    wanted = steps.throw(error)
+                else:
+                    wanted = steps.send(fetched)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]

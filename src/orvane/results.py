@@ -6,13 +6,18 @@ chosen from the column types the caller declares or the driver reports.
     >>> cursor = connection.execute("select 1 as id, '2024-01-02 03:04:05' as at")
     >>> [row.at for row in Result(cursor, types={"at": datetime.datetime})]
     [datetime.datetime(2024, 1, 2, 3, 4, 5)]
+
+`AsyncResult` reads the cursors of async drivers (psycopg's AsyncCursor and
+AsyncServerCursor, aiosqlite's Cursor) into the same rows.
 """
 
 from __future__ import annotations
 
+import asyncio
+import operator
 import threading
-from collections.abc import Iterator
-from typing import Any
+from collections.abc import AsyncIterator, Callable, Iterator
+from typing import Any, Generic, TypeVar
 
 from orvane.converters import ConversionError, Numeric
 from orvane.core import ResultCore
@@ -21,9 +26,9 @@ from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, Result
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
-from orvane.readers import CursorReader
+from orvane.readers import AsyncCursorReader, CursorReader
 
-__all__ = ["AmbiguousColumnError", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
+__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
 
 # Rows fetched from the cursor at a time while iterating: enough to spread
 # the per-chunk work thin, few enough to keep memory flat.
@@ -67,63 +72,31 @@ class Result:
     def keys(self) -> tuple[str, ...]:
         return self._core.keys()
 
-    def _build_more(self, size: int) -> bool:
-        """With the lock held and no row ready: builds up to `size` rows,
-        fetching them first unless some wait unbuilt; False at the end of
-        the rows, the build's exception where it stopped."""
-        core = self._core
-        if not core.has_unbuilt():
-            fetched = self._reader.chunk(size)
-            if not fetched:
-                return False
-            core.add(fetched)
-        error = core.build(size)
-        if error is not None:
-            raise error
-        return True
-
-    def _read(self, size: int | None) -> list[Row]:
-        """Up to `size` rows (all the rest for None)."""
-        core = self._core
+    def _read(self, size: int | None, most: int) -> list[Row]:
+        """Up to `size` rows (all the rest for None), fetched `most` at most
+        at a time."""
         with self._lock:
-            rows = core.take(size)
-            try:
-                while size is None or len(rows) < size:
-                    if not self._build_more(CHUNK_ROWS if size is None else size - len(rows)):
-                        break
-                    rows += core.take(None if size is None else size - len(rows))
-            except BaseException:
-                core.put_back(rows)
-                raise
-        return rows
+            return self._reader.run(self._core.read(size, most))
 
     def __iter__(self) -> Iterator[Row]:
         core = self._core
         while True:
             yield from core.ready()
             with self._lock:
-                if core.has_ready():
-                    continue
-                try:
-                    if not self._build_more(CHUNK_ROWS):
-                        return
-                    continue
-                except BaseException as error:
-                    stopped = error
-            # The rows made before the failing one come first.
-            yield from core.ready()
-            raise stopped
+                if not core.has_ready() and not self._reader.run(core.refill(CHUNK_ROWS)):
+                    return
 
     def fetchone(self) -> Row | None:
-        rows = self._read(1)
+        rows = self._read(1, 1)
         return rows[0] if rows else None
 
     def fetchmany(self, size: int | None = None) -> list[Row]:
         """Up to `size` rows, the cursor's `arraysize` by default."""
-        return self._read(self._reader.arraysize if size is None else size)
+        size = self._reader.arraysize if size is None else size
+        return self._read(size, size)
 
     def fetchall(self) -> list[Row]:
-        return self._read(None)
+        return self._read(None, CHUNK_ROWS)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row."""
@@ -132,3 +105,97 @@ class Result:
     def mappings(self) -> Iterator[Any]:
         """Each row as a read-only mapping from column names to values."""
         return (row._mapping for row in self)
+
+
+class AsyncResult:
+    """The rows of an executed async cursor: `Result` for a cursor whose
+    fetch methods are coroutine functions, with the same arguments, rows
+    and conversions.
+
+    Rows are fetched and built a chunk at a time, so memory stays flat and
+    the event loop gets control back between chunks. Every row taken from
+    the cursor is delivered once, or waits in the result for the next read,
+    whatever exception stops a read, a cancellation included. Tasks that
+    share a result each get rows of their own.
+    """
+
+    def __init__(
+        self,
+        cursor: Any,
+        types: Types = None,
+        *,
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ):
+        description = result_description(cursor)
+        flavour = flavour or preferred()
+        names = [column[0] for column in description]
+        self._reader = AsyncCursorReader(cursor, names)
+        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
+        self._tuplegetter = flavour.tuplegetter
+        self._lock = asyncio.Lock()
+
+    @property
+    def metadata(self) -> ResultMetaData:
+        return self._core.metadata
+
+    def keys(self) -> tuple[str, ...]:
+        return self._core.keys()
+
+    async def _read(self, size: int | None) -> list[Row]:
+        """Up to `size` rows (all the rest for None)."""
+        async with self._lock:
+            return await self._reader.run(self._core.read(size, CHUNK_ROWS))
+
+    def __aiter__(self) -> AsyncResult:
+        return self
+
+    async def __anext__(self) -> Row:
+        core = self._core
+        while True:
+            # Rows can be handed out without the lock: nothing is awaited
+            # between taking a row and returning it.
+            row = next(core.ready(), None)
+            if row is not None:
+                return row
+            async with self._lock:
+                if not core.has_ready() and not await self._reader.run(core.refill(CHUNK_ROWS)):
+                    raise StopAsyncIteration
+
+    async def fetchone(self) -> Row | None:
+        rows = await self._read(1)
+        return rows[0] if rows else None
+
+    async def fetchmany(self, size: int | None = None) -> list[Row]:
+        """Up to `size` rows, the cursor's `arraysize` by default."""
+        return await self._read(self._reader.arraysize if size is None else size)
+
+    async def fetchall(self) -> list[Row]:
+        return await self._read(None)
+
+    def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
+        """Tuples of the given columns (names or positions) of each row."""
+        return _EachRow(self, self._tuplegetter(*keys))
+
+    def mappings(self) -> AsyncIterator[Any]:
+        """Each row as a read-only mapping from column names to values."""
+        return _EachRow(self, operator.attrgetter("_mapping"))
+
+
+_Item = TypeVar("_Item")
+
+
+class _EachRow(Generic[_Item]):
+    """Something made of each row of an AsyncResult, a row at a time: a
+    cancelled or abandoned loop leaves the rows it has not seen in the
+    result."""
+
+    def __init__(self, rows: AsyncResult, make: Callable[[Row], _Item]):
+        self._rows = rows
+        self._make = make
+
+    def __aiter__(self) -> _EachRow[_Item]:
+        return self
+
+    async def __anext__(self) -> _Item:
+        return self._make(await self._rows.__anext__())
