@@ -10,6 +10,7 @@ import json
 import sqlite3
 import subprocess
 import sys
+import warnings
 
 import pytest
 from test_drivers import COLUMNS, DECLARED, FLAVOURS, ROWS, as_stored_by_sqlite, create_table, require, typed
@@ -281,6 +282,16 @@ async def test_an_async_cursor_given_to_result_names_async_result(source):
     cursor = await source.query("select 1 as n")
     with pytest.raises(TypeError, match="AsyncResult"):
         Result(cursor)
+
+
+@pytest.mark.parametrize("result_class", [Result, AsyncResult])
+async def test_an_async_statement_without_rows(source, result_class):
+    cursor = await source.connection.execute("create table empty (n integer)")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with pytest.raises(ValueError, match="returns rows"):
+            result_class(cursor)
+    assert not caught, "a fetch was called and never awaited"
 
 
 async def test_a_sync_cursor_given_to_async_result_names_result():
