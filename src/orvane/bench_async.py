@@ -1,7 +1,8 @@
 """The bench command's --async mode: AsyncResult over psycopg's async cursor,
 timed against the same driver's own `await cursor.fetchall()`, and
 asyncpg's `fetch` as a peer where asyncpg is installed. Each timing runs the
-query and fetches all of its rows, as the synchronous mode does."""
+query and fetches all of its rows, as the synchronous mode does; rows/s are
+the best of the rounds, ratios the median of the rounds' ratios."""
 
 from __future__ import annotations
 
@@ -10,6 +11,7 @@ import asyncio
 import gc
 import os
 import platform
+import statistics
 import time
 from collections.abc import Awaitable, Callable
 from typing import Any
@@ -20,23 +22,18 @@ from orvane.results import AsyncResult, Types
 DRIVER_FETCHALL = "psycopg await cursor.fetchall()"
 
 
-async def timed(work: Callable[[], Awaitable[list[Any]]], repeat: int, collector: bool) -> tuple[float, list[Any]]:
-    """The best of `repeat` runs of `work` in seconds, from a fresh
-    collection, and the rows of the last run; the collector runs during them
-    unless `collector` is false."""
-    best, rows = float("inf"), list[Any]()
+async def timed(work: Callable[[], Awaitable[list[Any]]], collector: bool) -> tuple[float, list[Any]]:
+    """One run of `work` from a fresh collection: its seconds and rows. The
+    collector runs during it unless `collector` is false."""
     gc.collect()
-    for _ in range(repeat):
-        rows = []
-        if not collector:
-            gc.disable()
-        try:
-            started = time.perf_counter()
-            rows = await work()
-            best = min(best, max(time.perf_counter() - started, 1e-9))
-        finally:
-            gc.enable()
-    return best, rows
+    if not collector:
+        gc.disable()
+    try:
+        started = time.perf_counter()
+        rows = await work()
+        return max(time.perf_counter() - started, 1e-9), rows
+    finally:
+        gc.enable()
 
 
 async def _psycopg(dsn: str) -> Any:
@@ -98,15 +95,12 @@ async def _measure(options: argparse.Namespace, progress: Callable[[str], None])
         async def iterate() -> list[Any]:
             return [row async for row in AsyncResult(await connection.execute(sql))]
 
-        progress("driver: " + DRIVER_FETCHALL)
         cursor = await connection.execute(sql)
         if cursor.description is None:
             raise BenchError("the statement returns no rows: give a query (select ...)")
         columns = [column[0] for column in cursor.description]
-        raw_seconds, raw = await timed(driver_fetchall, options.repeat, options.gc)
-        if not raw:
-            raise BenchError("the query returned no rows: there is nothing to measure")
         works: list[tuple[str, Callable[[], Awaitable[list[Any]]]]] = [
+            (DRIVER_FETCHALL, driver_fetchall),
             ("AsyncResult fetchall() without types", through_result(None)),
             ("async for row in AsyncResult", iterate),
         ]
@@ -114,15 +108,33 @@ async def _measure(options: argparse.Namespace, progress: Callable[[str], None])
             works.append(("AsyncResult fetchall() with types", through_result(types)))
         if peer is not None:
             works.append(("asyncpg fetch() (a peer, no DB-API cursor)", lambda: peer.fetch(sql)))
-        paths = []
-        for path, work in works:
-            progress(path)
-            seconds, rows = await timed(work, options.repeat, options.gc)
-            if len(rows) != len(raw):
-                raise BenchError(f"{path} gave {len(rows):,} rows, the driver's fetchall() {len(raw):,}")
-            if path.startswith("AsyncResult fetchall() without") and [tuple(row) for row in rows] != raw:
-                raise BenchError(f"{path} gave other values than the driver's fetchall()")
-            paths.append({"path": path, "rows_per_second": round(len(rows) / seconds), "over_driver_fetchall": round(seconds / raw_seconds, 2)})
+        # Round by round, every path once a round, so that the load of a
+        # shared machine weighs on all of them alike.
+        seconds: dict[str, list[float]] = {path: [] for path, _ in works}
+        raw: list[Any] = []
+        for round_ in range(options.repeat):
+            progress(f"round {round_ + 1} of {options.repeat}")
+            for path, work in works:
+                elapsed, rows = await timed(work, options.gc)
+                seconds[path].append(elapsed)
+                if path == DRIVER_FETCHALL:
+                    raw = rows
+                    if not raw:
+                        raise BenchError("the query returned no rows: there is nothing to measure")
+                elif len(rows) != len(raw):
+                    raise BenchError(f"{path} gave {len(rows):,} rows, the driver's fetchall() {len(raw):,}")
+                elif round_ == 0 and path.startswith("AsyncResult fetchall() without") and [tuple(row) for row in rows] != raw:
+                    raise BenchError(f"{path} gave other values than the driver's fetchall()")
+                del rows
+        driver = seconds.pop(DRIVER_FETCHALL)
+        paths = [
+            {
+                "path": path,
+                "rows_per_second": round(len(raw) / min(times)),
+                "over_driver_fetchall": round(statistics.median(ours / theirs for ours, theirs in zip(times, driver)), 2),
+            }
+            for path, times in seconds.items()
+        ]
     finally:
         await connection.close()
         if peer is not None:
@@ -135,7 +147,7 @@ async def _measure(options: argparse.Namespace, progress: Callable[[str], None])
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
         "collector": "on" if options.gc else "paused",
         "repeat": options.repeat,
-        "driver_fetchall_rows_per_second": round(len(raw) / raw_seconds),
+        "driver_fetchall_rows_per_second": round(len(raw) / min(driver)),
         "paths": paths,
         "asyncpg": "measured" if peer is not None else "not installed",
     }
@@ -148,8 +160,9 @@ def bench_async(options: argparse.Namespace, progress: Callable[[str], None]) ->
 def format_async_table(figures: dict[str, Any]) -> str:
     lines = [
         f"orvane bench --async: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
-        f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']}; best of {figures['repeat']};"
+        f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']}; {figures['repeat']} rounds;"
         " each run executes the query and fetches every row",
+        "rows/s: the best round; ÷ fetchall: the median of the rounds' ratios",
         "",
         f"{'path':<46}{'rows/s':>12}{'÷ fetchall':>12}",
         f"{DRIVER_FETCHALL:<46}{figures['driver_fetchall_rows_per_second']:>12,}{'1.00':>12}",
