@@ -37,9 +37,10 @@ from orvane.plan import ColumnPlan
 _NOTHING_READY: Iterator[Row] = iter(())
 
 T = TypeVar("T")
-# The steps of a read: each yields how many rows to fetch, is sent the
-# chunk fetched (an empty one at the end of the rows); the read returns a T.
-Steps = Generator[int, list[Fetched], T]
+# The steps of a read: each yields how many rows to fetch (None: all the
+# rest) and is sent the chunk fetched, an empty one at the end of the rows;
+# the read returns a T.
+Steps = Generator[int | None, list[Fetched], T]
 
 
 class ResultCore:
@@ -91,15 +92,18 @@ class ResultCore:
         if rows:
             self._ready = iter(rows + list(self._ready))
 
-    def read(self, size: int | None, most: int) -> Steps[list[Row]]:
+    def read(self, size: int | None, most: int | None) -> Steps[list[Row]]:
         """The steps of a read of up to `size` rows (all the rest for None),
-        fetching at most `most` rows at a time. Whatever stops it, fetching
-        or building, the rows it took wait first in line."""
+        fetching and building at most `most` rows at a time (no limit for
+        None). Whatever stops it, fetching or building, the rows it took wait
+        first in line."""
         self._stopped = None
         rows = self.take(size)
         try:
             while size is None or len(rows) < size:
-                wanted = most if size is None else min(most, size - len(rows))
+                wanted = None if size is None else size - len(rows)
+                if most is not None and (wanted is None or wanted > most):
+                    wanted = most
                 if not (yield from self._build_more(wanted)):
                     break
                 rows += self.take(None if size is None else size - len(rows))
@@ -124,9 +128,10 @@ class ResultCore:
             self._stopped = error
             return True
 
-    def _build_more(self, size: int) -> Steps[bool]:
-        """Builds up to `size` rows, fetched first unless some wait unbuilt:
-        False at the end of the rows; raises the build's exception."""
+    def _build_more(self, size: int | None) -> Steps[bool]:
+        """Builds up to `size` rows (all for None), fetched first unless some
+        wait unbuilt: False at the end of the rows; raises the build's
+        exception."""
         if not self._unbuilt:
             fetched = yield size
             if not fetched:

@@ -7,7 +7,8 @@ import datetime
 import decimal
 import inspect
 import re
-from collections.abc import Sequence
+import sys
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -28,6 +29,30 @@ class ReportedTypes:
 
 def _driver(cursor: Any) -> str:
     return type(cursor).__module__.split(".")[0].lstrip("_")
+
+
+_PSYCOPG_CURSORS = (
+    *("Cursor", "ClientCursor", "RawCursor", "ServerCursor", "RawServerCursor"),
+    *("AsyncCursor", "AsyncClientCursor", "AsyncRawCursor", "AsyncServerCursor", "AsyncRawServerCursor"),
+)
+
+
+def plain_tuples(cursor: Any) -> Callable[[], bool] | None:
+    """For a cursor whose driver's own class fetches plain tuples unless
+    told otherwise, the test, cheap enough for every read, that it still
+    does; None for any other cursor, whose rows must be looked at."""
+    kind = type(cursor)
+    module = sys.modules.get(kind.__module__.split(".")[0])
+    if kind.__module__ == "sqlite3" and kind is getattr(module, "Cursor", None):
+        return lambda: cursor.row_factory is None
+    if kind.__module__ == "psycopg" and any(kind is getattr(module, name, None) for name in _PSYCOPG_CURSORS):
+        tuple_row = getattr(sys.modules.get("psycopg.rows"), "tuple_row", None)
+        return None if tuple_row is None else lambda: cursor.row_factory is tuple_row
+    if kind.__module__ == "aiosqlite.cursor" and kind is getattr(module, "Cursor", None):
+        return lambda: cursor.row_factory is None
+    if kind.__module__ == "_duckdb" and kind.__name__ == "DuckDBPyConnection":
+        return lambda: True
+    return None
 
 
 _POSTGRES_TYPES: dict[int, Any] = {

@@ -15,6 +15,11 @@ from orvane.flavours import Flavour
 Types = Mapping[str, Any] | Literal["reported"] | None
 
 
+# The fetched rows whose values show what a driver delivers for a column
+# whose type it reports: one loader reads all of a column's values.
+_CHECKED_ROWS = 1000
+
+
 class PlannedColumn:
     """A converted column: its converter and what is known of its values."""
 
@@ -76,7 +81,9 @@ class ColumnPlan:
             processors = list(processors)
             for column in watched:
                 processors[column.index] = column.processor_for(fetched)
-        return processors
+        # Where every column is delivered as declared, the rows keep the
+        # fetched tuples themselves, as without types.
+        return processors if any(processors) else None
 
     def general_processors(self, fetched: list[Fetched]) -> list[Processor]:
         """The processors for fetched rows that the usual ones refused: every
@@ -96,8 +103,11 @@ class ColumnPlan:
     def _check_delivered(self, fetched: list[Fetched]) -> None:
         """Drivers can be told to load a type as another (psycopg's loaders);
         the first values of a column show it, as one loader reads them all."""
+        first = fetched[:_CHECKED_ROWS]
         for column in list(self._unchecked):
-            seen = column.value_types(fetched) - {type(None)}
+            seen = column.value_types(first) - {type(None)}
+            if not seen and len(fetched) > len(first):
+                seen = column.value_types(fetched) - {type(None)}
             if not seen:
                 continue
             self._unchecked.remove(column)

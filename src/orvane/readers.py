@@ -15,7 +15,10 @@ from typing import Any
 
 from orvane.converters import with_article
 from orvane.core import Steps, T
-from orvane.drivers import Fetched
+from orvane.drivers import Fetched, plain_tuples
+
+# Rows per read where a cursor has no fetchall().
+_REST_CHUNK = 10_000
 
 _FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
 
@@ -29,13 +32,17 @@ def awaits_fetch(cursor: Any) -> bool:
 class RowShapes:
     """Fetched rows as sequences in the order of the description: mappings
     are read by column name, any other row that is no sequence is refused.
+    Rows of a cursor that still fetches plain tuples are taken as they come.
     Shared by the readers of every kind of cursor."""
 
-    def __init__(self, names: Sequence[str]):
+    def __init__(self, cursor: Any, names: Sequence[str]):
         self._names = list(names)
         self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
+        self._plain_tuples = plain_tuples(cursor)
 
     def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
+        if self._plain_tuples is not None and self._plain_tuples():
+            return fetched
         shapes = [self._shape(kind) for kind in set(map(type, fetched))]
         if not any(shapes):
             return fetched
@@ -78,7 +85,7 @@ class CursorReader:
     def __init__(self, cursor: Any, names: Sequence[str]):
         if awaits_fetch(cursor):
             raise TypeError(f"{with_article(type(cursor).__name__)} is an async cursor, whose rows are awaited: read it with AsyncResult")
-        self._shapes = RowShapes(names)
+        self._shapes = RowShapes(cursor, names)
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
         self._iterator: Iterator[Any] | None = None
@@ -90,12 +97,16 @@ class CursorReader:
                     raise TypeError(f"{with_article(type(cursor).__name__)} can be neither iterated nor fetched from") from None
                 self._iterator = iter(fetchone, None)
         self._fetchmany = fetchmany
+        self._fetchall = getattr(cursor, "fetchall", None) if fetchmany is not None else None
         self._fetchone = fetchone
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
 
-    def chunk(self, size: int) -> list[Fetched]:
-        """Up to `size` rows as sequences; fewer only at the end."""
+    def chunk(self, size: int | None) -> list[Fetched]:
+        """Up to `size` rows as sequences, fewer only at the end; all the
+        rest for None."""
+        if size is None:
+            return self.rest()
         if size == 1 and self._fetchone is not None:
             values = self._fetchone()
             fetched = [] if values is None else [values]
@@ -107,6 +118,16 @@ class CursorReader:
             assert self._iterator is not None
             fetched = list(islice(self._iterator, size))
         return self._shapes.as_sequences(fetched)
+
+    def rest(self) -> list[Fetched]:
+        """Every row not read yet, as sequences."""
+        if self._fetchall is not None:
+            fetched = self._fetchall()
+            return self._shapes.as_sequences(fetched if type(fetched) is list else list(fetched))
+        rows: list[Fetched] = []
+        while chunk := self.chunk(_REST_CHUNK):
+            rows += chunk
+        return rows
 
     def run(self, steps: Steps[T]) -> T:
         """Runs the steps of a read, fetching each chunk they ask for."""
@@ -133,16 +154,20 @@ class AsyncCursorReader:
             if awaits_fetch(cursor):
                 raise TypeError(f"{kind} has no fetchmany coroutine function, which AsyncResult reads chunks with")
             raise TypeError(f"{kind} is no async cursor (its fetch methods are not coroutine functions): read it with Result")
-        self._shapes = RowShapes(names)
+        self._shapes = RowShapes(cursor, names)
         self._fetchmany = fetchmany
         fetchone = getattr(cursor, "fetchone", None)
         self._fetchone = fetchone if inspect.iscoroutinefunction(fetchone) else None
+        self._cursor = cursor
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
 
-    async def chunk(self, size: int) -> list[Fetched]:
-        """Up to `size` rows as sequences; fewer only at the end."""
-        if size == 1 and self._fetchone is not None:
+    async def chunk(self, size: int | None) -> list[Fetched]:
+        """Up to `size` rows as sequences, fewer only at the end; all the
+        rest for None."""
+        if size is None:
+            fetched = await self._cursor.fetchall()
+        elif size == 1 and self._fetchone is not None:
             values = await self._fetchone()
             fetched = [] if values is None else [values]
         else:

@@ -72,11 +72,12 @@ class Result:
     def keys(self) -> tuple[str, ...]:
         return self._core.keys()
 
-    def _read(self, size: int | None, most: int) -> list[Row]:
-        """Up to `size` rows (all the rest for None), fetched `most` at most
-        at a time."""
+    def _read(self, size: int | None) -> list[Row]:
+        """Up to `size` rows (all the rest for None). All the rest is held
+        anyway: fetched in one call and built in one batch, the collector
+        runs about as often as for the driver's own fetchall()."""
         with self._lock:
-            return self._reader.run(self._core.read(size, most))
+            return self._reader.run(self._core.read(size, None))
 
     def __iter__(self) -> Iterator[Row]:
         core = self._core
@@ -87,16 +88,15 @@ class Result:
                     return
 
     def fetchone(self) -> Row | None:
-        rows = self._read(1, 1)
+        rows = self._read(1)
         return rows[0] if rows else None
 
     def fetchmany(self, size: int | None = None) -> list[Row]:
         """Up to `size` rows, the cursor's `arraysize` by default."""
-        size = self._reader.arraysize if size is None else size
-        return self._read(size, size)
+        return self._read(self._reader.arraysize if size is None else size)
 
     def fetchall(self) -> list[Row]:
-        return self._read(None, CHUNK_ROWS)
+        return self._read(None)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row."""
