@@ -4,6 +4,7 @@ aiosqlite. The driver tests' table read through them gives the same values
 as through the synchronous drivers; cancelled and shared reads lose no row."""
 
 import asyncio
+import contextlib
 import datetime
 import itertools
 import json
@@ -13,8 +14,8 @@ import sys
 import warnings
 
 import pytest
-from test_drivers import COLUMNS, DECLARED, FLAVOURS, ROWS, as_stored_by_sqlite, create_table, require, typed
-from test_drivers import postgres_dsn  # noqa: F401  (the server of the driver tests)
+from test_drivers import COLUMNS, DECLARED, ROWS, as_stored_by_sqlite, create_table, require, typed
+from test_drivers import flavour, postgres_dsn  # noqa: F401  (fixtures: both flavours, the driver tests' server)
 
 from orvane.results import AsyncResult, ConversionError, Result
 
@@ -75,11 +76,6 @@ async def numbers(source, count, refused_at=None):
     await source.execute("create table numbers (n integer, day text)")
     await source.execute("insert into numbers", [(n, "no date" if n == refused_at else "2024-01-02") for n in range(1, count + 1)])
     return await source.query("select n, day from numbers order by n")
-
-
-@pytest.fixture(params=FLAVOURS)
-def flavour(request):
-    return request.param()
 
 
 async def rows_of(result):
@@ -179,8 +175,8 @@ async def test_a_task_cancelled_while_iterating_loses_no_row(source, flavour, it
 class GatedCursor:
     """An async cursor over rows in memory that refuses to be fetched from
     by two tasks at once, as some drivers do, and whose fetchmany waits at
-    the gate once `open_calls` calls have gone through (never for None): a
-    chunk awaited for as long as the test likes."""
+    the gate once `open_calls` calls have gone through (with `open_calls`
+    None, never): a chunk awaited for as long as the test likes."""
 
     description = [("n", None, None, None, None, None, None), ("day", None, None, None, None, None, None)]
     arraysize = 1
@@ -228,6 +224,25 @@ async def test_a_task_cancelled_while_awaiting_a_chunk_loses_no_row(flavour, rea
         # The rows of the chunks taken before were delivered to the
         # cancelled loop, one by one; the next row comes next.
         assert [row.n for row in rows] == list(range(2001, 5001))
+
+
+@pytest.mark.parametrize("read", ["fetchall", "async for"])
+async def test_the_event_loop_runs_between_chunks(source, read):
+    result = AsyncResult(await numbers(source, 5000), {"day": datetime.date})
+    turns = 0
+
+    async def count_turns():
+        nonlocal turns
+        while True:
+            turns += 1
+            await asyncio.sleep(0)
+
+    counter = asyncio.create_task(count_turns())
+    await asyncio.sleep(0)
+    started = turns
+    rows = await (result.fetchall() if read == "fetchall" else rows_of(result))
+    counter.cancel()
+    assert len(rows) == 5000 and turns - started >= 4
 
 
 async def test_a_refused_value_in_the_middle_of_a_chunk(source, flavour):
@@ -295,9 +310,9 @@ async def test_an_async_statement_without_rows(source, result_class):
 
 
 async def test_a_sync_cursor_given_to_async_result_names_result():
-    cursor = sqlite3.connect(":memory:").execute("select 1 as n")
-    with pytest.raises(TypeError, match=r"\bResult\b"):
-        AsyncResult(cursor)
+    with contextlib.closing(sqlite3.connect(":memory:")) as connection:
+        with pytest.raises(TypeError, match=r"\bResult\b"):
+            AsyncResult(connection.execute("select 1 as n"))
 
 
 # ---- the bench command's async mode ------------------------------------------

@@ -7,6 +7,7 @@ awaits them."""
 
 from __future__ import annotations
 
+import asyncio
 import inspect
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -19,6 +20,11 @@ from orvane.drivers import Fetched, plain_tuples
 
 # Rows per read where a cursor has no fetchall().
 _REST_CHUNK = 10_000
+
+# Rows an async reader fetches, and its result builds, before the event
+# loop gets control back where the driver did not give it: about 2 ms of
+# work.
+ROWS_BETWEEN_TURNS = 1000
 
 _FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
 
@@ -161,10 +167,17 @@ class AsyncCursorReader:
         self._cursor = cursor
         # The DB-API default where a driver has no arraysize.
         self.arraysize: int = getattr(cursor, "arraysize", 1)
+        # Rows fetched since this reader last gave the event loop control.
+        self._since_turn = 0
 
     async def chunk(self, size: int | None) -> list[Fetched]:
         """Up to `size` rows as sequences, fewer only at the end; all the
         rest for None."""
+        if self._since_turn >= ROWS_BETWEEN_TURNS:
+            # The rows of some cursors are at hand (psycopg's client-side
+            # ones), and their fetch returns without a turn of the loop.
+            self._since_turn = 0
+            await asyncio.sleep(0)
         if size is None:
             fetched = await self._cursor.fetchall()
         elif size == 1 and self._fetchone is not None:
@@ -174,6 +187,7 @@ class AsyncCursorReader:
             fetched = await self._fetchmany(size)
             if type(fetched) is not list:
                 fetched = list(fetched)
+        self._since_turn += len(fetched)
         return self._shapes.as_sequences(fetched)
 
     async def run(self, steps: Steps[T]) -> T:
