@@ -27,20 +27,35 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result)
 #endif
 }
 
-// Whether `obj` has the attribute `name`; a lookup that fails counts as
-// absent. From 3.13 PyObject_HasAttr reports such failures as unraisable, so
-// the error is cleared here instead.
-inline bool has_attribute_quietly(PyObject* obj, PyObject* name)
+// Clears the pending error and returns true when it is an ordinary one (an
+// Exception subclass); an interrupt, SystemExit or any other exception that
+// is not meant to be caught stays set, and false is returned.
+inline bool clear_ordinary_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+// Whether `obj` has the attribute `name`: 1 when it has, 0 when not or when
+// the lookup failed with an ordinary exception, -1 with any other exception
+// (an interrupt, SystemExit) left set. From 3.13 PyObject_HasAttr reports
+// such failures as unraisable; before, it swallows all of them.
+inline int has_attribute_quietly(PyObject* obj, PyObject* name)
 {
 #if PY_VERSION_HEX >= 0x030D0000
     int found = PyObject_HasAttrWithError(obj, name);
-    if (found < 0) {
-        PyErr_Clear();
-    }
-    return found > 0;
 #else
-    return PyObject_HasAttr(obj, name) != 0;
+    PyObject* attribute = PyObject_GetAttr(obj, name);
+    int found = attribute != nullptr ? 1 : -1;
+    Py_XDECREF(attribute);
 #endif
+    if (found < 0 && clear_ordinary_error()) {
+        return 0;
+    }
+    return found;
 }
 
 // Sets the exception being raised aside for the life of a scope, for cleanup

@@ -272,9 +272,15 @@ PyObject* immutabledict_get(PyObject* self, PyObject* const* args, Py_ssize_t na
     return Py_NewRef(nargs == 2 ? args[1] : Py_None);
 }
 
+// The reduction hands out a copy: whoever holds the result could otherwise
+// change this instance through it.
 PyObject* immutabledict_reduce(PyObject* self, PyObject*)
 {
-    return Py_BuildValue("O(O)", Py_TYPE(self), inner(self));
+    Ref copy(PyDict_Copy(inner(self)));
+    if (!copy) {
+        return nullptr;
+    }
+    return Py_BuildValue("O(O)", Py_TYPE(self), copy.get());
 }
 
 // ---- tables ---------------------------------------------------------------

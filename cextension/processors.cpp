@@ -317,6 +317,122 @@ PyObject* str_to_date(PyObject*, PyObject* value)
     return parse_iso(value, DATE_PARSER);
 }
 
+// ---- exact ISO readers ----------------------------------------------------
+
+// The result of the interpreter's own `fromisoformat` for every text: the
+// canonical shapes databases write ("YYYY-MM-DD", "HH:MM:SS[.ffffff]" and a
+// date and a time joined by 'T' or ' ') are read here, with every field
+// checked against the constructor's ranges; every other value, and every
+// canonical text that a field puts out of range, goes to `fromisoformat`, so
+// that its exact result or error comes back.
+
+bool canonical_date_at(const char* text, IsoFields& f)
+{
+    return digits_at(text, 0, 4, f.year) && text[4] == '-' && digits_at(text, 5, 2, f.month) && text[7] == '-' &&
+           digits_at(text, 8, 2, f.day);
+}
+
+bool canonical_time_at(const char* text, Py_ssize_t length, IsoFields& f)
+{
+    if (length != 8 && length != 15) {
+        return false;
+    }
+    bool fields = digits_at(text, 0, 2, f.hour) && text[2] == ':' && digits_at(text, 3, 2, f.minute) &&
+                  text[5] == ':' && digits_at(text, 6, 2, f.second);
+    if (!fields) {
+        return false;
+    }
+    f.microsecond = 0;
+    return length == 8 || (text[8] == '.' && digits_at(text, 9, 6, f.microsecond));
+}
+
+bool is_leap_year(unsigned int year)
+{
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+bool date_in_range(const IsoFields& f)
+{
+    static constexpr unsigned int DAYS_IN_MONTH[] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1) {
+        return false;
+    }
+    unsigned int days = DAYS_IN_MONTH[f.month] + (f.month == 2 && is_leap_year(f.year) ? 1 : 0);
+    return f.day <= days;
+}
+
+// 24:00 and a leap second are left to `fromisoformat`.
+bool time_in_range(const IsoFields& f)
+{
+    return f.hour < 24 && f.minute < 60 && f.second < 60;
+}
+
+// The text of an exact ASCII str, else null.
+const char* canonical_candidate(PyObject* value, Py_ssize_t& length)
+{
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) {
+        return nullptr;
+    }
+    length = PyUnicode_GET_LENGTH(value);
+    return static_cast<const char*>(PyUnicode_DATA(value));
+}
+
+PyObject* from_isoformat(PyTypeObject* type, PyObject* value)
+{
+    Ref name(PyUnicode_InternFromString("fromisoformat"));
+    if (!name) {
+        return nullptr;
+    }
+    return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type), name.get(), value);
+}
+
+PyObject* iso_datetime(PyObject*, PyObject* value)
+{
+    PyDateTime_CAPI* api = current_datetime_api();
+    if (api == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t length;
+    const char* text = canonical_candidate(value, length);
+    IsoFields f;
+    if (text != nullptr && (length == 19 || length == 26) && canonical_date_at(text, f) &&
+        (text[10] == 'T' || text[10] == ' ') && canonical_time_at(text + 11, length - 11, f) && date_in_range(f) &&
+        time_in_range(f)) {
+        return build_datetime(api, f);
+    }
+    return from_isoformat(api->DateTimeType, value);
+}
+
+PyObject* iso_date(PyObject*, PyObject* value)
+{
+    PyDateTime_CAPI* api = current_datetime_api();
+    if (api == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t length;
+    const char* text = canonical_candidate(value, length);
+    IsoFields f;
+    if (text != nullptr && length == 10 && canonical_date_at(text, f) && date_in_range(f)) {
+        return build_date(api, f);
+    }
+    return from_isoformat(api->DateType, value);
+}
+
+PyObject* iso_time(PyObject*, PyObject* value)
+{
+    PyDateTime_CAPI* api = current_datetime_api();
+    if (api == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t length;
+    const char* text = canonical_candidate(value, length);
+    IsoFields f;
+    if (text != nullptr && canonical_time_at(text, length, f) && time_in_range(f)) {
+        return build_time(api, f);
+    }
+    return from_isoformat(api->TimeType, value);
+}
+
 // ---- UnicodeResultProcessor ------------------------------------------------
 
 UnicodeResultProcessor* as_unicode(PyObject* self) noexcept
@@ -359,11 +475,29 @@ int unicode_init(PyObject* obj, PyObject* args, PyObject* kwargs)
     return 0;
 }
 
-void unicode_dealloc(PyObject* obj)
+// The names are bytes and hold nothing, but a subclass instance may well
+// sit in a cycle, and the collector then walks the whole object.
+int unicode_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    UnicodeResultProcessor* self = as_unicode(obj);
+    Py_VISIT(self->encoding);
+    Py_VISIT(self->errors);
+    return 0;
+}
+
+// A cleared processor refuses to process, as an uninitialised one does.
+int unicode_clear(PyObject* obj)
 {
     UnicodeResultProcessor* self = as_unicode(obj);
     Py_CLEAR(self->encoding);
     Py_CLEAR(self->errors);
+    return 0;
+}
+
+void unicode_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    unicode_clear(obj);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -435,10 +569,13 @@ PyTypeObject UnicodeResultProcessorType = {
     .tp_name = "orvane.convkern.UnicodeResultProcessor",
     .tp_basicsize = sizeof(UnicodeResultProcessor),
     .tp_dealloc = unicode_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "UnicodeResultProcessor objects",
+    .tp_traverse = unicode_traverse,
+    .tp_clear = unicode_clear,
     .tp_methods = unicode_methods,
     .tp_init = unicode_init,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---- DecimalResultProcessor ------------------------------------------------
@@ -580,33 +717,35 @@ int decimal_init(PyObject* obj, PyObject* args, PyObject*)
     return 0;
 }
 
-// A processor about to be freed whose `type` is the processor it alone
-// holds: freeing it frees that one too.
-bool last_owner_of_processor(PyObject* type)
-{
-    // A finaliser could see the processor after its `type` was taken.
-    return type != nullptr && PyObject_TypeCheck(type, &DecimalResultProcessorType) && Py_REFCNT(type) == 1 &&
-           Py_TYPE(type)->tp_finalize == nullptr && Py_TYPE(type)->tp_del == nullptr;
-}
-
-// Processors chained through `type` are freed in a loop: each link's `type`
-// is taken before the link is released, so a long chain does not nest one
-// deallocation per link on the C stack. The types are not tracked by the
-// collector, which rules out the trashcan.
-void decimal_dealloc(PyObject* obj)
+// The type is often a bound method of the object that owns the processor
+// (a column converting through its own method): a cycle.
+int decimal_traverse(PyObject* obj, visitproc visit, void* arg)
 {
     DecimalResultProcessor* self = as_decimal(obj);
-    PyObject* next = self->type;
-    self->type = nullptr;
-    while (last_owner_of_processor(next)) {
-        PyObject* link = next;
-        next = as_decimal(link)->type;
-        as_decimal(link)->type = nullptr;
-        Py_DECREF(link);
-    }
-    Py_XDECREF(next);
+    Py_VISIT(self->type);
+    Py_VISIT(self->format);
+    return 0;
+}
+
+// A cleared processor refuses to process, as an uninitialised one does.
+int decimal_clear(PyObject* obj)
+{
+    DecimalResultProcessor* self = as_decimal(obj);
+    Py_CLEAR(self->type);
     Py_CLEAR(self->format);
+    return 0;
+}
+
+// Processors chained through `type` free one another recursively; the
+// trashcan defers the links beyond a safe depth, so a chain of any length
+// is freed without exhausting the C stack.
+void decimal_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    Py_TRASHCAN_BEGIN(obj, decimal_dealloc)
+    decimal_clear(obj);
     Py_TYPE(obj)->tp_free(obj);
+    Py_TRASHCAN_END
 }
 
 PyObject* decimal_process(PyObject* obj, PyObject* value)
@@ -640,10 +779,224 @@ PyTypeObject DecimalResultProcessorType = {
     .tp_name = "orvane.DecimalResultProcessor",
     .tp_basicsize = sizeof(DecimalResultProcessor),
     .tp_dealloc = decimal_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "DecimalResultProcessor objects",
+    .tp_traverse = decimal_traverse,
+    .tp_clear = decimal_clear,
     .tp_methods = decimal_methods,
     .tp_init = decimal_init,
+    .tp_free = PyObject_GC_Del,
+};
+
+// ---- _DecimalTextProcessor -------------------------------------------------
+
+// Plain decimal text ("-12.345", "+.5", "7.") made into a decimal quantised
+// to `scale` digits after the point, half to even, by digit arithmetic: the
+// rounded digits are written as text that `decimal_type` reads exactly.
+// Every other value (not an exact str, non-ASCII, white space, exponents,
+// NaN and the infinities, underscores) goes to `general`, which gives the
+// same result for plain text too.
+struct DecimalTextProcessor {
+    PyObject_HEAD
+    PyObject* decimal_type;
+    PyObject* general;
+    Py_ssize_t scale;
+};
+
+extern PyTypeObject DecimalTextProcessorType;
+
+DecimalTextProcessor* as_decimal_text(PyObject* self) noexcept
+{
+    return reinterpret_cast<DecimalTextProcessor*>(self);
+}
+
+// Scales beyond this go to `general` whole: the rounded text would be mostly
+// zeros, and its length must stay far from any limit.
+constexpr Py_ssize_t MAX_TEXT_SCALE = 1000;
+
+// The parts of plain decimal text: an optional sign, digits, an optional
+// point and digits, with at least one digit in all.
+struct PlainDecimal {
+    bool negative = false;
+    const char* whole = nullptr;
+    Py_ssize_t whole_length = 0;
+    const char* fraction = nullptr;
+    Py_ssize_t fraction_length = 0;
+};
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool parse_plain_decimal(const char* text, Py_ssize_t length, PlainDecimal& d)
+{
+    Py_ssize_t at = 0;
+    if (at < length && (text[at] == '+' || text[at] == '-')) {
+        d.negative = text[at] == '-';
+        ++at;
+    }
+    d.whole = text + at;
+    while (at < length && is_digit(text[at])) {
+        ++at;
+    }
+    d.whole_length = text + at - d.whole;
+    if (at < length && text[at] == '.') {
+        ++at;
+        d.fraction = text + at;
+        while (at < length && is_digit(text[at])) {
+            ++at;
+        }
+        d.fraction_length = text + at - d.fraction;
+    }
+    return at == length && d.whole_length + d.fraction_length > 0;
+}
+
+// The text of `d` rounded to `scale` digits after the point, half to even:
+// the sign where the text has a minus, the whole digits without leading
+// zeros (at least one), then the point and `scale` digits (none for scale 0).
+PyObject* rounded_decimal_text(const PlainDecimal& d, Py_ssize_t scale)
+{
+    Py_ssize_t skipped = 0;
+    while (skipped < d.whole_length && d.whole[skipped] == '0') {
+        ++skipped;
+    }
+    const char* whole = d.whole + skipped;
+    Py_ssize_t whole_length = d.whole_length - skipped;
+    // The kept digits are the whole digits and the first `scale` digits of
+    // the fraction, padded with zeros; one more in front leaves room for a carry.
+    Py_ssize_t kept = whole_length + scale;
+    Py_ssize_t size = kept + 1;
+    char* digits = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(size)));
+    if (digits == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    digits[0] = '0';
+    std::memcpy(digits + 1, whole, static_cast<size_t>(whole_length));
+    for (Py_ssize_t i = 0; i < scale; ++i) {
+        digits[1 + whole_length + i] = i < d.fraction_length ? d.fraction[i] : '0';
+    }
+    if (d.fraction_length > scale) {
+        char first_dropped = d.fraction[scale];
+        bool rest_nonzero = false;
+        for (Py_ssize_t i = scale + 1; i < d.fraction_length && !rest_nonzero; ++i) {
+            rest_nonzero = d.fraction[i] != '0';
+        }
+        bool last_odd = ((digits[kept] - '0') & 1) != 0;
+        if (first_dropped > '5' || (first_dropped == '5' && (rest_nonzero || last_odd))) {
+            Py_ssize_t i = kept;
+            while (digits[i] == '9') {
+                digits[i--] = '0';
+            }
+            ++digits[i];  // digits[0] is '0', so the carry stops there at the latest
+        }
+    }
+    // At least one digit before the point, and no leading zero beside it.
+    Py_ssize_t start = 0;
+    while (start < size - scale - 1 && digits[start] == '0') {
+        ++start;
+    }
+    Py_ssize_t whole_out = size - scale - start;
+    Py_ssize_t length = (d.negative ? 1 : 0) + whole_out + (scale > 0 ? 1 + scale : 0);
+    PyObject* result = PyUnicode_New(length, 127);
+    if (result != nullptr) {
+        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
+        if (d.negative) {
+            *out++ = '-';
+        }
+        std::memcpy(out, digits + start, static_cast<size_t>(whole_out));
+        out += whole_out;
+        if (scale > 0) {
+            *out++ = '.';
+            std::memcpy(out, digits + size - scale, static_cast<size_t>(scale));
+        }
+    }
+    PyMem_Free(digits);
+    return result;
+}
+
+PyObject* decimal_text_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"decimal_type", "scale", "general", nullptr};
+    PyObject *decimal_type, *general;
+    Py_ssize_t scale;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO:_DecimalTextProcessor", const_cast<char**>(keywords),
+                                     &decimal_type, &scale, &general)) {
+        return nullptr;
+    }
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    DecimalTextProcessor* self = as_decimal_text(obj);
+    self->decimal_type = Py_NewRef(decimal_type);
+    self->general = Py_NewRef(general);
+    self->scale = scale;
+    return obj;
+}
+
+int decimal_text_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    DecimalTextProcessor* self = as_decimal_text(obj);
+    Py_VISIT(self->decimal_type);
+    Py_VISIT(self->general);
+    return 0;
+}
+
+int decimal_text_clear(PyObject* obj)
+{
+    DecimalTextProcessor* self = as_decimal_text(obj);
+    Py_CLEAR(self->decimal_type);
+    Py_CLEAR(self->general);
+    return 0;
+}
+
+void decimal_text_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    decimal_text_clear(obj);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyObject* decimal_text_process(PyObject* obj, PyObject* value)
+{
+    DecimalTextProcessor* self = as_decimal_text(obj);
+    if (self->decimal_type == nullptr || self->general == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the processor has been cleared");
+        return nullptr;
+    }
+    Py_ssize_t length;
+    const char* text = canonical_candidate(value, length);
+    PlainDecimal plain;
+    if (text != nullptr && self->scale >= 0 && self->scale <= MAX_TEXT_SCALE &&
+        parse_plain_decimal(text, length, plain)) {
+        Ref rounded(rounded_decimal_text(plain, self->scale));
+        if (!rounded) {
+            return nullptr;
+        }
+        return PyObject_CallOneArg(self->decimal_type, rounded.get());
+    }
+    return PyObject_CallOneArg(self->general, value);
+}
+
+PyMethodDef decimal_text_methods[] = {
+    {"process", orvane::as_method(decimal_text_process), METH_O, "The value processor itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject DecimalTextProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.convkern._DecimalTextProcessor",
+    .tp_basicsize = sizeof(DecimalTextProcessor),
+    .tp_dealloc = decimal_text_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Plain decimal text to a quantised decimal; everything else to `general`.",
+    .tp_traverse = decimal_text_traverse,
+    .tp_clear = decimal_text_clear,
+    .tp_methods = decimal_text_methods,
+    .tp_new = decimal_text_new,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---- module ----------------------------------------------------------------
@@ -655,6 +1008,9 @@ PyMethodDef convkern_functions[] = {
     {"str_to_datetime", str_to_datetime, METH_O, "Convert an ISO string to a datetime.datetime object."},
     {"str_to_time", str_to_time, METH_O, "Convert an ISO string to a datetime.time object."},
     {"str_to_date", str_to_date, METH_O, "Convert an ISO string to a datetime.date object."},
+    {"_iso_datetime", iso_datetime, METH_O, "datetime.datetime.fromisoformat, canonical text read directly."},
+    {"_iso_date", iso_date, METH_O, "datetime.date.fromisoformat, canonical text read directly."},
+    {"_iso_time", iso_time, METH_O, "datetime.time.fromisoformat, canonical text read directly."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -694,6 +1050,9 @@ PyMODINIT_FUNC PyInit_convkern(void)
     if (PyType_Ready(&DecimalResultProcessorType) < 0) {
         return nullptr;
     }
+    if (PyType_Ready(&DecimalTextProcessorType) < 0) {
+        return nullptr;
+    }
     Ref module(PyModule_Create2(&convkern_module, 1013));
     // Without the datetime interface the parsers could not build anything:
     // the import fails with the capsule import's error.
@@ -701,7 +1060,9 @@ PyMODINIT_FUNC PyInit_convkern(void)
         PyModule_AddObjectRef(module.get(), "UnicodeResultProcessor",
                               reinterpret_cast<PyObject*>(&UnicodeResultProcessorType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "DecimalResultProcessor",
-                              reinterpret_cast<PyObject*>(&DecimalResultProcessorType)) < 0) {
+                              reinterpret_cast<PyObject*>(&DecimalResultProcessorType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "_DecimalTextProcessor",
+                              reinterpret_cast<PyObject*>(&DecimalTextProcessorType)) < 0) {
         return nullptr;
     }
     return module.release();

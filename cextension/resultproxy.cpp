@@ -102,14 +102,15 @@ Ref host_module(PyObject*& cache, const char* name)
     return module;
 }
 
-// A keymap miss: errors raised while hashing or comparing the key count as
-// a miss too. PyDict_GetItem would do the same but, since 3.14, also reports
-// every such error on stderr.
+// A keymap miss: ordinary errors raised while hashing or comparing the key
+// count as a miss too (PyDict_GetItem would do the same but, since 3.14,
+// also reports every such error on stderr). An interrupt or SystemExit is
+// not a miss: it leaves the error set, and the result empty.
 Ref keymap_record(PyObject* keymap, PyObject* key)
 {
     PyObject* record;
     if (orvane::compat::dict_get_item_ref(keymap, key, &record) < 0) {
-        PyErr_Clear();
+        orvane::compat::clear_ordinary_error();
     }
     return Ref(record);
 }
@@ -785,6 +786,9 @@ PyObject* lookup_in_keymap(BaseRow* self, PyObject* key, bool warn)
         Ref keymap = Ref::borrow(self->keymap);
         record = keymap_record(keymap.get(), key);
     }
+    if (!record && PyErr_Occurred()) {
+        return nullptr;
+    }
     if (!record) {
         if (Py_IS_TYPE(key, &PySlice_Type)) {
             PyErr_SetString(PyExc_KeyError, "can't use slices for mapping access");
@@ -1001,7 +1005,11 @@ int baserow_set_parent(PyObject* obj, PyObject* value, void*)
     if (!metadata_class) {
         return -1;
     }
-    if (PyObject_IsInstance(value, metadata_class.get()) != 1) {
+    int accepted = PyObject_IsInstance(value, metadata_class.get());
+    if (accepted < 0 && !orvane::compat::clear_ordinary_error()) {
+        return -1;
+    }
+    if (accepted != 1) {
         PyErr_SetString(PyExc_TypeError, "The 'parent' attribute value must be an instance of ResultMetaData");
         return -1;
     }
@@ -1270,7 +1278,11 @@ PyObject* tuplegetter_vectorcall(PyObject* obj, PyObject* const* args, size_t na
             return PyObject_CallMethodOneArg(operand, name.get(), item);
         });
     }
-    if (orvane::compat::has_attribute_quietly(operand, name.get())) {
+    int by_method = orvane::compat::has_attribute_quietly(operand, name.get());
+    if (by_method < 0) {
+        return nullptr;
+    }
+    if (by_method) {
         return fetch_items(items.get(), [operand, &name](PyObject* item) {
             return PyObject_CallMethodOneArg(operand, name.get(), item);
         });

@@ -1,8 +1,10 @@
 import datetime
 import decimal
+import gc
 import importlib.util
 import subprocess
 import sys
+import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -286,6 +288,23 @@ class Floaty(float):
         return "floaty"
 
 
+class LoudFormat(str):
+    def __mod__(self, values):
+        return "the subclass's own __mod__"
+
+
+class LoudBytes(bytes):
+    def decode(self, *args):
+        return "the subclass's own decode"
+
+
+def test_processors_format_and_decode_subclasses_by_their_text(ck):
+    assert ck.DecimalResultProcessor(str, LoudFormat("%s")).process(1.5) == "1.5"
+    assert ck.DecimalResultProcessor(str, LoudFormat("%.1f")).process(2) == "2.0"
+    unicode = ck.UnicodeResultProcessor("latin-1")
+    assert unicode.process(LoudBytes(b"\xe9")) == unicode.conditional_process(LoudBytes(b"\xe9")) == "\xe9"
+
+
 def test_decimal_processor_float_subclasses_and_str_subclass_formats(ck):
     assert ck.DecimalResultProcessor(str, "%.2f").process(Floaty(1.5)) == "1.50"
     assert ck.DecimalResultProcessor(str, "%s").process(Floaty(1.5)) == "floaty"
@@ -357,11 +376,31 @@ def test_processors_subclass(ck):
     assert Money(decimal.Decimal, "%.2f").process(2) == decimal.Decimal("2.00")
 
 
-def test_processor_types_are_not_collector_tracked():
-    import gc
+def test_a_processor_in_a_cycle_through_its_owner_is_collected(ck):
+    # A column converting through its own bound method: column -> processor
+    # -> bound method -> column.
+    class Column:
+        def __init__(self):
+            self.processor = ck.DecimalResultProcessor(self.to_decimal, "%.2f")
 
-    assert not gc.is_tracked(native.UnicodeResultProcessor("utf-8"))
-    assert not gc.is_tracked(native.DecimalResultProcessor(str, "%s"))
+        def to_decimal(self, text):
+            return decimal.Decimal(text)
+
+    column = Column()
+    assert column.processor.process(1.005) == decimal.Decimal("1.00")
+    gone = weakref.ref(column)
+    del column
+    gc.collect()
+    assert gone() is None
+
+
+def test_processors_show_the_collector_their_fields():
+    def to_decimal(text):
+        return text
+
+    fmt = Sub("%s")
+    assert gc.get_referents(native.DecimalResultProcessor(to_decimal, fmt)) == [to_decimal, fmt]
+    assert [type(field) for field in gc.get_referents(native.UnicodeResultProcessor("latin-1"))] == [bytes, bytes]
 
 
 def run_isolated(script):
@@ -476,7 +515,16 @@ def test_import_fails_with_the_capsule_error_and_recovers():
 U = native.UnicodeResultProcessor("utf-8")
 D = native.DecimalResultProcessor(decimal.Decimal, "%.3f")
 
+class ConvertingColumn:
+    def __init__(self):
+        self.processor = native.DecimalResultProcessor(self.to_decimal, "%.2f")
+
+    def to_decimal(self, text):
+        return decimal.Decimal(text)
+
+
 LEAK_OPERATIONS = [
+    ConvertingColumn,  # a cycle through the processor, freed by the collector
     lambda: (native.int_to_boolean(1), native.int_to_boolean(""), native.to_str(5), native.to_float("2")),
     lambda: native.int_to_boolean(Truthless()),
     lambda: native.to_float("abc"),

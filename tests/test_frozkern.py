@@ -269,7 +269,9 @@ def test_pickle_round_trip_and_reduce(immutabledict):
     d = immutabledict({"a": 1, "b": (2, 3)})
     cls, (inner,) = d.__reduce__()
     assert cls is immutabledict and type(inner) is dict and inner == {"a": 1, "b": (2, 3)}
-    assert d.__reduce__()[1][0] is inner  # the inner dict itself, not a copy
+    inner["a"] = "changed"
+    del inner["b"]
+    assert d == {"a": 1, "b": (2, 3)} and d.__reduce__()[1][0] is not inner
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         back = pickle.loads(pickle.dumps(d, protocol))
         assert type(back) is immutabledict and back == d and back is not d

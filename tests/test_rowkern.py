@@ -460,6 +460,85 @@ def test_parent_setter_swallows_instance_check_errors(rk):
         r._parent = Sly()
 
 
+class RaisingKey:
+    """A key whose hash or comparison raises; its hash equals that of "a" so
+    that the comparison is reached."""
+
+    def __init__(self, error, method):
+        self.error, self.method = error, method
+
+    def __hash__(self):
+        if self.method == "__hash__":
+            raise self.error("hash")
+        return hash("a")
+
+    def __eq__(self, other):
+        raise self.error("eq")
+
+
+class RaisingProbe:
+    """An operand whose every missing attribute raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error(name)
+
+    def __getitem__(self, item):
+        return ("item", item)
+
+
+class RaisingClass:
+    def __init__(self, error):
+        self.error = error
+
+    @property
+    def __class__(self):
+        raise self.error("__class__")
+
+
+INTERRUPTS = [KeyboardInterrupt, SystemExit]
+
+
+@pytest.mark.parametrize("method", ["__hash__", "__eq__"])
+@pytest.mark.parametrize("error", INTERRUPTS)
+def test_interrupts_pass_through_the_keymap_lookup(rk, error, method):
+    r, parent = make(rk, 1)
+    with pytest.raises(error):
+        r[RaisingKey(error, method)]
+    with pytest.raises(error):
+        r._get_by_key_impl_mapping(RaisingKey(error, method))
+    assert parent.calls == []
+
+
+@pytest.mark.parametrize("method", ["__hash__", "__eq__"])
+def test_ordinary_errors_in_the_keymap_lookup_are_a_miss(rk, method):
+    r, parent = make(rk, 1)
+    key = RaisingKey(ValueError, method)
+    outcome(lambda: r[key])  # the recording host hashes the key again
+    assert parent.calls == [("_key_fallback", key, None)]
+
+
+def probe_getter(rk, error):
+    rk.tuplegetter("a")(RaisingProbe(error))
+
+
+def check_parent(rk, error):
+    rk.BaseRow(None, None, {}, 0, ())._parent = RaisingClass(error)
+
+
+@pytest.mark.parametrize("where", [probe_getter, check_parent])
+@pytest.mark.parametrize("error", INTERRUPTS)
+def test_interrupts_pass_through_the_getters_probe_and_the_parent_check(rk, error, where):
+    with pytest.raises(error):
+        where(rk, error)
+
+
+def test_ordinary_errors_in_the_getters_probe_fall_back_to_subscript(rk):
+    assert rk.tuplegetter("a", 1)(RaisingProbe(ValueError)) == (("item", "a"), ("item", 1))
+
+
 # ---- rows whose fields were never set ------------------------------------
 
 UNSET_OPERATIONS = {
@@ -909,7 +988,17 @@ def _reuse_row(style, key):
     return NATIVE_ROW[key]
 
 
+def interrupted(operation):
+    try:
+        operation()
+    except KeyboardInterrupt:
+        pass
+
+
 LEAK_OPERATIONS = [
+    lambda: interrupted(lambda: ROW[RaisingKey(KeyboardInterrupt, "__eq__")]),
+    lambda: interrupted(lambda: probe_getter(native_rowkern, KeyboardInterrupt)),
+    lambda: interrupted(lambda: check_parent(native_rowkern, KeyboardInterrupt)),
     lambda: native_rowkern.BaseRow(MD, [None, str, int], {}, 0, ["x", 1, "2"]),
     lambda: native_rowkern.BaseRow(MD, [None, int], {}, 0, ["x", "y"]),
     lambda: native_rowkern.BaseRow(MD, [None], {}, 0, (1, 2)),

@@ -86,12 +86,6 @@ class ColumnConverter:
             return self.fast
         return self.general
 
-    @property
-    def worth_watching(self) -> bool:
-        """Whether a column's values are worth looking at chunk by chunk to
-        choose its processor."""
-        return not self.strict or self.fast_without_none is not None
-
 
 def with_article(noun: str) -> str:
     """The noun after "a" or "an", as it is spelled."""

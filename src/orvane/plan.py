@@ -33,15 +33,19 @@ class PlannedColumn:
         # Where the driver reports the column's type and converts its values
         # itself, the processor is chosen once; otherwise the types of each
         # chunk's values are looked at, unless the fast processor refuses
-        # every input that it does not convert exactly.
+        # every input that it does not convert exactly: then the cheapest
+        # one runs until a value (a None) makes it refuse, and the rows from
+        # that one on get processors chosen from their values.
         self.fixed = kind is not None
         if as_declared:
             self.processor: Processor = None
         elif kind is not None:
             self.processor = converter.processor_for({kind})
+        elif converter.strict:
+            self.processor = converter.fast_without_none or converter.fast
         else:
             self.processor = converter.fast
-        self.watched = not self.fixed and converter.worth_watching
+        self.watched = not self.fixed and not converter.strict
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
         return set(map(type, map(self.value_of, fetched)))

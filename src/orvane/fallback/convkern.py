@@ -7,8 +7,11 @@ formats "%4u-%2u-%2u %2u:%2u:%2u.%6u", "%2u:%2u:%2u.%6u" and "%4u-%2u-%2u".
 from __future__ import annotations
 
 import datetime
+import re
 from collections.abc import Callable
 from typing import Any, TypeVar
+
+from orvane.fallback._capi import as_int64
 
 _T = TypeVar("_T")
 _C_SPACE = " \t\n\v\f\r"
@@ -159,7 +162,8 @@ class UnicodeResultProcessor:
             raise RuntimeError(_NOT_INITIALIZED) from None
         if not isinstance(value, bytes):
             raise TypeError(f"expected bytes, {type(value).__name__} found")
-        return value.decode(encoding, errors)
+        # The bytes themselves are decoded: a subclass's own decode is not asked.
+        return bytes.decode(value, encoding, errors)
 
     def process(self, value: Any) -> str | None:
         """The value processor itself."""
@@ -197,4 +201,56 @@ class DecimalResultProcessor:
             type_, format_ = self._type, self._format
         except AttributeError:
             raise RuntimeError(_NOT_INITIALIZED) from None
-        return type_(format_ % (value,))
+        # The format's text is applied: a subclass's own __mod__ is not asked.
+        return type_(str.__mod__(format_, (value,)))
+
+
+# The readers of date and time text used by the result layer: exactly the
+# interpreter's own, which the compiled ones reproduce.
+_iso_datetime = datetime.datetime.fromisoformat
+_iso_date = datetime.date.fromisoformat
+_iso_time = datetime.time.fromisoformat
+
+_MAX_TEXT_SCALE = 1000
+_PLAIN_DECIMAL = re.compile(r"([+-]?)([0-9]*)(?:\.([0-9]*))?")
+
+
+def _increment(digits: str) -> str:
+    """The decimal digits of one more than `digits` (which may be empty)."""
+    kept = digits.rstrip("9")
+    nines = len(digits) - len(kept)
+    if not kept:
+        return "1" + "0" * nines
+    return kept[:-1] + chr(ord(kept[-1]) + 1) + "0" * nines
+
+
+def _rounded_decimal_text(sign: str, whole: str, fraction: str, scale: int) -> str:
+    """Plain decimal text rounded to `scale` digits after the point, half to
+    even, by digit arithmetic: the minus sign where given, the whole digits
+    without leading zeros (at least one), then the point and `scale` digits."""
+    kept = whole.lstrip("0") + fraction[:scale].ljust(scale, "0")
+    dropped = fraction[scale:]
+    if dropped and (dropped[0] > "5" or (dropped[0] == "5" and (dropped[1:].strip("0") or kept[-1:] in tuple("13579")))):
+        kept = _increment(kept)
+    digits = kept.rjust(scale + 1, "0")
+    whole_out, fraction_out = digits[: len(digits) - scale], digits[len(digits) - scale :]
+    return ("-" if sign == "-" else "") + whole_out + ("." + fraction_out if scale else "")
+
+
+class _DecimalTextProcessor:
+    """Plain decimal text to a quantised decimal; everything else to `general`."""
+
+    __slots__ = ("_decimal_type", "_scale", "_general")
+
+    def __init__(self, decimal_type: Callable[[str], Any], scale: int, general: Callable[[Any], Any]) -> None:
+        self._decimal_type = decimal_type
+        self._scale = as_int64(scale)
+        self._general = general
+
+    def process(self, value: Any) -> Any:
+        """The value processor itself."""
+        if type(value) is str and value.isascii() and 0 <= self._scale <= _MAX_TEXT_SCALE:
+            plain = _PLAIN_DECIMAL.fullmatch(value)
+            if plain is not None and (plain[2] or plain[3]):
+                return self._decimal_type(_rounded_decimal_text(plain[1], plain[2], plain[3] or "", self._scale))
+        return self._general(value)

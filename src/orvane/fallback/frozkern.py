@@ -8,14 +8,6 @@ from typing import Any
 from orvane.fallback._capi import unpack_arguments
 
 
-def _hashes(key: Any) -> bool:
-    try:
-        hash(key)
-    except TypeError:
-        return False
-    return True
-
-
 def _missing_key(key: Any) -> KeyError:
     if isinstance(key, str):
         try:
@@ -121,12 +113,12 @@ class immutabledict:
         """test a member for containment"""
         try:
             return key in self._dict
-        except TypeError:
-            if _hashes(key):
-                raise
+        except Exception:
+            pass
         # The compiled type's `in` searches the keys without hashing the
-        # probe; a class cannot tell `in` from this method, so an unhashable
-        # probe gets that search here.
+        # probe; a class cannot tell `in` from this method, so a probe that
+        # cannot be hashed (or whose lookup failed) gets that search here,
+        # which raises again where a comparison raises.
         return any(stored is key or stored == key for stored in self._dict)
 
     def items(self) -> list[tuple[Any, Any]]:
@@ -146,7 +138,7 @@ class immutabledict:
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickle support method."""
-        return (immutabledict, (self._dict,))
+        return (immutabledict, (dict(self._dict),))
 
 
 def _wrap(inner: dict[Any, Any]) -> immutabledict:
