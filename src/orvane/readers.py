@@ -21,10 +21,9 @@ from orvane.drivers import Fetched, plain_tuples
 # Rows per read where a cursor has no fetchall().
 _REST_CHUNK = 10_000
 
-# Rows an async reader fetches, and its result builds, before the event
-# loop gets control back where the driver did not give it: about 2 ms of
-# work.
-ROWS_BETWEEN_TURNS = 1000
+# Rows an async result fetches and builds at a time, and an async reader
+# fetches at most before the event loop gets a turn: about 2 ms of work.
+ASYNC_CHUNK_ROWS = 1000
 
 _FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
 
@@ -173,7 +172,7 @@ class AsyncCursorReader:
     async def chunk(self, size: int | None) -> list[Fetched]:
         """Up to `size` rows as sequences, fewer only at the end; all the
         rest for None."""
-        if self._since_turn >= ROWS_BETWEEN_TURNS:
+        if self._since_turn >= ASYNC_CHUNK_ROWS:
             # The rows of some cursors are at hand (psycopg's client-side
             # ones), and their fetch returns without a turn of the loop.
             self._since_turn = 0

@@ -26,7 +26,7 @@ from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, Result
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
-from orvane.readers import AsyncCursorReader, CursorReader
+from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader
 
 __all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
 
@@ -147,7 +147,7 @@ class AsyncResult:
     async def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None)."""
         async with self._lock:
-            return await self._reader.run(self._core.read(size, CHUNK_ROWS))
+            return await self._reader.run(self._core.read(size, ASYNC_CHUNK_ROWS))
 
     def __aiter__(self) -> AsyncResult:
         return self
@@ -161,7 +161,7 @@ class AsyncResult:
             if row is not None:
                 return row
             async with self._lock:
-                if not core.has_ready() and not await self._reader.run(core.refill(CHUNK_ROWS)):
+                if not core.has_ready() and not await self._reader.run(core.refill(ASYNC_CHUNK_ROWS)):
                     raise StopAsyncIteration
 
     async def fetchone(self) -> Row | None:
