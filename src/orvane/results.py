@@ -119,6 +119,9 @@ class AsyncResult:
     the cursor is delivered once, or waits in the result for the next read,
     whatever exception stops a read, a cancellation included. Tasks that
     share a result each get rows of their own.
+
+    asyncpg is not read: it has no DB-API cursor, and its records already
+    read by position and by name.
     """
 
     def __init__(
