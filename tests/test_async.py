@@ -330,3 +330,8 @@ def test_bench_async_through_psycopg(postgres_dsn):
     paths = {entry["path"]: entry for entry in figures["paths"]}
     assert paths["AsyncResult fetchall() without types"]["over_driver_fetchall"] > 0
     assert "AsyncResult fetchall() with types" in paths
+
+
+def test_bench_async_needs_a_postgres_server():
+    done = subprocess.run([sys.executable, "-m", "orvane", "bench", "--async"], capture_output=True, text=True)
+    assert done.returncode == 2 and done.stderr.strip() == "orvane bench: --async needs --dsn (see --help)"
