@@ -30,6 +30,7 @@ class AsyncSource:
         self.driver = driver
         self.connection = connection
         self.dialect = "sqlite" if driver == "aiosqlite" else "postgres"
+        self.cursors = []
 
     async def execute(self, sql, rows=None):
         if rows is None:
@@ -44,8 +45,14 @@ class AsyncSource:
         if self.driver == "psycopg-server":
             cursor = self.connection.cursor(name=f"orvane_{next(_cursor_names)}")
             await cursor.execute(sql)
-            return cursor
-        return await self.connection.execute(sql)
+        else:
+            cursor = await self.connection.execute(sql)
+        self.cursors.append(cursor)
+        return cursor
+
+    async def close(self):
+        for cursor in self.cursors:
+            await cursor.close()
 
 
 @pytest.fixture(params=["psycopg", "psycopg-server", "aiosqlite"])
@@ -53,12 +60,16 @@ async def source(request):
     if request.param == "aiosqlite":
         aiosqlite = require("aiosqlite")
         async with aiosqlite.connect(":memory:") as connection:
-            yield AsyncSource(request.param, connection)
+            source = AsyncSource(request.param, connection)
+            yield source
+            await source.close()
         return
     psycopg = require("psycopg")
     dsn = request.getfixturevalue("postgres_dsn")
     async with await psycopg.AsyncConnection.connect(dsn) as connection:
-        yield AsyncSource(request.param, connection)
+        source = AsyncSource(request.param, connection)
+        yield source
+        await source.close()
         await connection.rollback()
 
 
