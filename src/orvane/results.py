@@ -37,7 +37,30 @@ __all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "NoSuchColu
 CHUNK_ROWS = 10_000
 
 
-class Result:
+_Reader = TypeVar("_Reader", CursorReader, AsyncCursorReader)
+
+
+class _ResultOf(Generic[_Reader]):
+    """What a result and an async result share: the core, and the reader
+    of their kind of cursor, which refuses a cursor of the other kind."""
+
+    def __init__(self, cursor: Any, types: Types, flavour: Flavour | None, key_style: int, reader: type[_Reader]):
+        description = result_description(cursor)
+        flavour = flavour or preferred()
+        names = [column[0] for column in description]
+        self._reader: _Reader = reader(cursor, names)
+        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
+        self._tuplegetter = flavour.tuplegetter
+
+    @property
+    def metadata(self) -> ResultMetaData:
+        return self._core.metadata
+
+    def keys(self) -> tuple[str, ...]:
+        return self._core.keys()
+
+
+class Result(_ResultOf[CursorReader]):
     """The rows of an executed cursor.
 
     `types` maps column names to declared types (see `KNOWN_TYPES` in
@@ -59,20 +82,8 @@ class Result:
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        description = result_description(cursor)
-        flavour = flavour or preferred()
-        names = [column[0] for column in description]
-        self._reader = CursorReader(cursor, names)
-        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
-        self._tuplegetter = flavour.tuplegetter
+        super().__init__(cursor, types, flavour, key_style, CursorReader)
         self._lock = threading.Lock()
-
-    @property
-    def metadata(self) -> ResultMetaData:
-        return self._core.metadata
-
-    def keys(self) -> tuple[str, ...]:
-        return self._core.keys()
 
     def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None). All the rest is held
@@ -109,7 +120,7 @@ class Result:
         return (row._mapping for row in self)
 
 
-class AsyncResult:
+class AsyncResult(_ResultOf[AsyncCursorReader]):
     """The rows of an executed async cursor: `Result` for a cursor whose
     fetch methods are coroutine functions, with the same arguments, rows
     and conversions.
@@ -132,20 +143,8 @@ class AsyncResult:
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        description = result_description(cursor)
-        flavour = flavour or preferred()
-        names = [column[0] for column in description]
-        self._reader = AsyncCursorReader(cursor, names)
-        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
-        self._tuplegetter = flavour.tuplegetter
+        super().__init__(cursor, types, flavour, key_style, AsyncCursorReader)
         self._lock = asyncio.Lock()
-
-    @property
-    def metadata(self) -> ResultMetaData:
-        return self._core.metadata
-
-    def keys(self) -> tuple[str, ...]:
-        return self._core.keys()
 
     async def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None)."""
