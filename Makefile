@@ -9,7 +9,7 @@ TEST_ENV ?=
 
 VPY := $(VENV)/bin/python
 
-.PHONY: run test install bench bench-e2e valgrind clean
+.PHONY: run test install bench bench-e2e bench-e2e-quick valgrind clean
 
 run: install
 	$(VPY) -m orvane bench
@@ -29,6 +29,13 @@ bench: install
 bench-e2e: install
 	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
 	$(VPY) bench/e2e.py $(E2E_ARGS)
+
+# Every end-to-end mode in its quick setting, to keep it working (no target
+# enforced; about 10 s each; psycopg on a throw-away server of its own)
+bench-e2e-quick: install
+	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
+	for mode in "--driver sqlite3" "--driver psycopg" "--driver duckdb" "--driver sqlite3 --warm-heap"; do \
+		$(VPY) bench/e2e.py --quick $$mode || exit 1; done
 
 # The suite under valgrind's memcheck (slow: allow an hour); not part of CI.
 valgrind: install

@@ -2,7 +2,7 @@
 measured by pyperf in the same run. Prints ours / peer for every pair; below
 1.0 means ours is faster.
 
-    python bench/run.py [--quick] [--paths PATH,PATH] [pyperf options, e.g. -o results.json]
+    python bench/run.py [--quick] [--paths "PATH;PATH"] [pyperf options, e.g. -o results.json]
 
 --paths measures only the pairs of the named paths (as the table names them).
 """
@@ -182,9 +182,9 @@ def main() -> None:
         sys.argv.remove("--quick")
     runner = pyperf.Runner(processes=2 if quick else 6, values=3, warmups=1, min_time=0.05 if quick else 0.1, add_cmdline_args=pass_on_paths)
     runner.argparser.set_defaults(quiet=True)
-    runner.argparser.add_argument("--paths", help="measure only the pairs of these paths, separated by commas")
+    runner.argparser.add_argument("--paths", help="measure only the pairs of these paths, separated by semicolons")
     chosen = runner.parse_args().paths
-    paths = None if chosen is None else chosen.split(",")
+    paths = None if chosen is None else chosen.split(";")
     results = []
     for number, pair in enumerate(PAIRS):
         if not available(pair.needs) or (paths is not None and pair.path not in paths):

@@ -867,7 +867,8 @@ PyObject* rounded_decimal_text(const PlainDecimal& d, Py_ssize_t scale)
     // the fraction, padded with zeros; one more in front leaves room for a carry.
     Py_ssize_t kept = whole_length + scale;
     Py_ssize_t size = kept + 1;
-    char* digits = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(size)));
+    char short_digits[64];
+    char* digits = size <= 64 ? short_digits : static_cast<char*>(PyMem_Malloc(static_cast<size_t>(size)));
     if (digits == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -912,7 +913,9 @@ PyObject* rounded_decimal_text(const PlainDecimal& d, Py_ssize_t scale)
             std::memcpy(out, digits + size - scale, static_cast<size_t>(scale));
         }
     }
-    PyMem_Free(digits);
+    if (digits != short_digits) {
+        PyMem_Free(digits);
+    }
     return result;
 }
 
@@ -975,9 +978,11 @@ PyObject* decimal_text_process(PyObject* obj, PyObject* value)
         if (!rounded) {
             return nullptr;
         }
-        return PyObject_CallOneArg(self->decimal_type, rounded.get());
+        Ref decimal_type = Ref::borrow(self->decimal_type);
+        return PyObject_CallOneArg(decimal_type.get(), rounded.get());
     }
-    return PyObject_CallOneArg(self->general, value);
+    Ref general = Ref::borrow(self->general);
+    return PyObject_CallOneArg(general.get(), value);
 }
 
 PyMethodDef decimal_text_methods[] = {

@@ -430,15 +430,14 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
-    // not used again.
+    // not used again. The kept tuple is left out of the collector's walks by
+    // the rule for processed ones; the interpreter's own pass would keep one
+    // that holds a decimal number tracked for good.
     bool kept = processors == Py_None && PyTuple_CheckExact(row.get());
     Ref values(kept ? Py_NewRef(row.get()) : processed_values(processors, row));
     if (!values) {
         return nullptr;
     }
-    // The kept tuple is left out of the collector's walks by the rule that
-    // processed tuples follow: a driver's tuple that holds a C decimal number
-    // is otherwise walked by every collection for as long as the row lives.
     if (kept && PyObject_GC_IsTracked(values.get())) {
         untrack_if_acyclic(values.get());
     }

@@ -21,7 +21,7 @@ from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
 from outcomes import outcome, pickled
 
-EXAMPLES = 300
+EXAMPLES = 250
 
 
 @dataclass(frozen=True)

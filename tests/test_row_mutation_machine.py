@@ -284,7 +284,7 @@ class RowMutations(RuleBasedStateMachine):
         gc.collect()
 
 
-MACHINE_SETTINGS = settings(max_examples=60, stateful_step_count=15, deadline=None, suppress_health_check=list(HealthCheck))
+MACHINE_SETTINGS = settings(max_examples=40, stateful_step_count=15, deadline=None, suppress_health_check=list(HealthCheck))
 
 TestRowMutations = RowMutations.TestCase
 TestRowMutations.settings = MACHINE_SETTINGS

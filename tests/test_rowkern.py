@@ -923,6 +923,21 @@ def test_value_tuples_that_cannot_be_in_a_cycle_are_not_tracked(values, batch):
     assert gc.is_tracked(r._data) == (values in VALUES_THE_COLLECTOR_WALKS)
 
 
+def made_in_place(values):
+    fetched = [values]
+    Row._make_rows_in_place(MD, None, MD._keymap, 3, fetched)
+    return fetched[0]
+
+
+@pytest.mark.parametrize("make", [lambda values: Row._make_rows(MD, None, MD._keymap, 3, [values])[0], made_in_place], ids=["_make_rows", "_make_rows_in_place"])
+@pytest.mark.parametrize("values", VALUES_THE_COLLECTOR_SKIPS + VALUES_THE_COLLECTOR_WALKS)
+def test_fetched_tuples_a_batch_keeps_follow_the_same_rule(values, make):
+    fetched = tuple(list(values))  # a fresh tuple, tracked unless its values are all untracked
+    r = make(fetched)
+    assert r._data is fetched and gc.is_tracked(r)
+    assert gc.is_tracked(fetched) == (values in VALUES_THE_COLLECTOR_WALKS)
+
+
 @pytest.mark.parametrize("through", ["parent", "value"])
 def test_cycles_beside_untracked_value_tuples_are_collected(through):
     class Parent:

@@ -98,8 +98,16 @@ def _refuse(value: Any, declared: str) -> Any:
 
 def _iso_parser(kind: type, flavour: Flavour) -> Callable[[str], Any]:
     """The reader of date and time text: exactly the running interpreter's
-    `fromisoformat` of the type, aware where the text gives an offset."""
-    return kind.fromisoformat  # type: ignore[attr-defined,no-any-return]
+    `fromisoformat` of the type, aware where the text gives an offset (the
+    compiled readers parse canonical text themselves and hand the rest to
+    it)."""
+    converters = flavour.converters
+    readers: dict[type, Callable[[str], Any]] = {
+        datetime.datetime: converters._iso_datetime,
+        datetime.date: converters._iso_date,
+        datetime.time: converters._iso_time,
+    }
+    return readers[kind]
 
 
 def _none_or(parse: Callable[[Any], Any]) -> Callable[[Any], Any]:
@@ -202,7 +210,11 @@ def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
     converters = flavour.converters
     if isinstance(declared, Numeric):
         from_float = converters.DecimalResultProcessor(decimal.Decimal, f"%.{declared.scale}f").process
-        return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, _to_decimal(declared.scale, from_float))
+        # Plain decimal text is rounded by the compiled modules' digit
+        # arithmetic, with the same result as the general conversion, which
+        # takes every other value.
+        general = converters._DecimalTextProcessor(decimal.Decimal, declared.scale, _to_decimal(declared.scale, from_float)).process
+        return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, general)
     if declared is decimal.Decimal:
         raise TypeError("declare a decimal column as Numeric(scale), giving the digits after the point")
     if declared in (datetime.datetime, datetime.date, datetime.time):
