@@ -255,6 +255,10 @@ def report(rows: int, columns: Sequence[str], source: str, raw: Measurement, com
 
 
 def format_table(figures: dict[str, Any]) -> str:
+    if "driver_fetchall_rows_per_second" in figures:
+        from orvane.bench_async import format_async_table
+
+        return format_async_table(figures)
     lines = [
         f"orvane bench: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
         f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']};"
@@ -291,6 +295,7 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     source.add_argument("--db", metavar="PATH", help="an SQLite file of your own to measure (with --sql; opened read-only)")
     source.add_argument("--dsn", help="a PostgreSQL connection string: measure through psycopg (with --sql, or on the generated rows in a temporary table)")
     parser.add_argument("--sql", help="the query to run against --db or --dsn")
+    parser.add_argument("--async", dest="async_", action="store_true", help="with --dsn: time AsyncResult over psycopg's async cursor, and asyncpg where installed")
     parser.add_argument(
         "--types",
         choices=["none", "reported"],
@@ -304,6 +309,8 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--sql needs --db or --dsn")
     if arguments.types != "none" and arguments.sql is None:
         parser.error("--types applies to a query of your own (--sql)")
+    if arguments.async_ and arguments.dsn is None:
+        parser.error("--async needs --dsn")
     if arguments.rows < 1:
         parser.error("--rows must be at least 1")
     if arguments.repeat < 1:
@@ -366,6 +373,10 @@ def bench(options: argparse.Namespace, progress: Callable[[str], None]) -> dict[
         flavours.compiled()
     except ImportError as error:
         raise BenchError(f"the compiled modules do not import ({error}); build them first") from None
+    if options.async_:
+        from orvane.bench_async import bench_async
+
+        return bench_async(options, progress)
     with open_source(options, progress) as source:
         progress("driver: fetchall()")
         description = description_of(source.execute())

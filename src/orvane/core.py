@@ -4,30 +4,33 @@ It does no I/O and never awaits: it is handed the rows a reader fetched,
 reshapes them to sequences, builds their rows through
 `BaseRow._make_rows_in_place`, explains values that a converter refuses, and
 keeps every row taken from the cursor and not yet delivered, built (ready)
-or not (unbuilt). A result's reads come down to this loop, run under the
-result's lock:
+or not (unbuilt).
 
-    rows = core.take(n)
-    while len(rows) < n:
-        if not core.has_unbuilt():
-            fetched = await cursor.fetchmany(n)   # sync: reader.fetch_into(core.sink, n)
-            if not fetched: break                 # the end of the rows
-            core.add(fetched)
-        error = core.build(n - len(rows))
-        rows += core.take(n - len(rows))
-        if error is not None:
-            core.put_back(rows); raise error      # nothing taken is lost
+A read is a generator of steps, run by the result's reader under the
+result's lock: each step yields how many rows to fetch (None: all the rest)
+and the list to append them to, and is sent how many were appended; so the
+synchronous and the asynchronous result run the same reads and differ only
+in how a chunk is taken:
 
-Iteration hands out the ready rows through `core.ready()` and raises a
-build's error only once the rows before the failing one were delivered.
+    steps = core.read(size, most)
+    wanted, sink = next(steps)
+    while the steps go on:
+        wanted, sink = steps.send(reader.fetch_into(sink, wanted))
+        # async: sink += await reader.chunk(wanted), then send how many
+    # an exception while fetching is thrown into the steps: nothing taken is lost
+
+The synchronous reader calls the driver from within the list's own extend,
+so fetched rows are in the core before any signal handler can run.
+Iteration hands out the ready rows through `core.ready()`, and makes more
+ready with `core.refill(most)` once none are left.
 """
 
 from __future__ import annotations
 
 import itertools
 import operator
-from collections.abc import Iterator, Sequence
-from typing import Any
+from collections.abc import Generator, Iterator, Sequence
+from typing import Any, TypeVar
 
 from orvane.converters import ConversionError, Processor
 from orvane.drivers import Fetched
@@ -38,6 +41,12 @@ from orvane.plan import ColumnPlan
 from orvane.readers import RowShapes
 
 _NOTHING_READY: Iterator[Row] = iter(())
+
+T = TypeVar("T")
+# The steps of a read: each yields how many rows to fetch (None: all the
+# rest) and the list to append them to, and is sent how many were appended,
+# none at the end of the rows; the read returns a T.
+Steps = Generator[tuple[int | None, list[Any]], int, T]
 
 
 class ResultCore:
@@ -59,6 +68,9 @@ class ResultCore:
         self._unbuilt: list[Fetched] = []
         # The position in the result of the first unbuilt row.
         self._position = 0
+        # What stopped the last refill, raised once the rows made before
+        # the failing one are delivered.
+        self._stopped: BaseException | None = None
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
@@ -87,21 +99,55 @@ class ResultCore:
         if rows:
             self._ready = iter(rows + list(self._ready))
 
-    def add(self, fetched: list[Any]) -> None:
-        """Takes over a chunk of rows as the driver fetched them, to be built
-        after those waiting; the list becomes the core's."""
-        if self._unbuilt:
-            self._unbuilt += fetched
-        else:
-            self._unbuilt = fetched
+    def read(self, size: int | None, most: int | None) -> Steps[list[Row]]:
+        """The steps of a read of up to `size` rows (all the rest for None),
+        fetching and building at most `most` rows at a time (no limit for
+        None). Whatever stops it, fetching or building, the rows it took wait
+        first in line."""
+        self._stopped = None
+        rows = self.take(size)
+        try:
+            while size is None or len(rows) < size:
+                wanted = None if size is None else size - len(rows)
+                if most is not None and (wanted is None or wanted > most):
+                    wanted = most
+                if not (yield from self._build_more(wanted)):
+                    break
+                rows += self.take(None if size is None else size - len(rows))
+        except BaseException:
+            self.put_back(rows)
+            raise
+        return rows
 
-    @property
-    def sink(self) -> list[Any]:
-        """The list of unbuilt rows, for a reader to append fetched rows to
-        from within the driver's own call (`sink.extend(map(fetchmany,
-        (n,)))`): a signal handler that runs as the driver returns then finds
-        them kept."""
-        return self._unbuilt
+    def refill(self, most: int) -> Steps[bool]:
+        """The steps that make rows ready where none are, fetching at most
+        `most`: False at the end of the rows. Where a build stops, the rows
+        made before the failing one are ready, and its exception is raised by
+        the refill after them."""
+        stopped, self._stopped = self._stopped, None
+        if stopped is not None:
+            raise stopped
+        try:
+            return (yield from self._build_more(most))
+        except BaseException as error:
+            if not self.has_ready():
+                raise
+            self._stopped = error
+            return True
+
+    def _build_more(self, size: int | None) -> Steps[bool]:
+        """Builds up to `size` rows (all for None), fetched first unless some
+        wait unbuilt: False at the end of the rows; raises the build's
+        exception."""
+        # Appended to from within the driver's own call (the reader's
+        # `fetch_into`): a signal handler that runs as the driver returns
+        # then finds the rows kept.
+        if not self._unbuilt and not (yield size, self._unbuilt):
+            return False
+        error = self.build(size)
+        if error is not None:
+            raise error
+        return True
 
     def build(self, limit: int | None = None) -> BaseException | None:
         """Builds up to `limit` unbuilt rows (all of them for None), which

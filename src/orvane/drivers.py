@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import inspect
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -145,9 +146,10 @@ def result_description(cursor: Any) -> Sequence[Any]:
     if description is not None:
         return description
     # Closed cursors of some drivers have no description either: their
-    # fetch says what is wrong where the driver knows.
+    # fetch says what is wrong where the driver knows. An async driver's
+    # fetch cannot be awaited here.
     fetchone = getattr(cursor, "fetchone", None)
-    if callable(fetchone):
+    if callable(fetchone) and not inspect.iscoroutinefunction(fetchone):
         fetchone()
     if getattr(cursor, "closed", False) is True:
         raise ValueError("the cursor is closed")

@@ -1,20 +1,39 @@
 """Reading a cursor in chunks, whatever optional methods it lacks, and the
 fetched rows as sequences in the order of the description (rows that are
-mappings are read by column name)."""
+mappings are read by column name). A reader runs the steps of a result's
+reads (see `orvane.core`), taking each chunk they ask for from its cursor:
+the synchronous reader calls the cursor's fetch methods, the asynchronous
+one awaits them.""" 
 
 from __future__ import annotations
 
+import asyncio
+import inspect
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from itertools import chain, islice, starmap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from orvane.converters import with_article
 from orvane.drivers import Fetched
 
+if TYPE_CHECKING:
+    from orvane.core import Steps, T
 
 # Rows per call of a cursor that has fetchmany() but no fetchall().
 _REST_CHUNK = 10_000
+
+# Rows an async result fetches and builds at a time, and an async reader
+# fetches at most before the event loop gets a turn: about 2 ms of work.
+ASYNC_CHUNK_ROWS = 1000
+
+_FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
+
+
+def awaits_fetch(cursor: Any) -> bool:
+    """Whether the cursor's fetch methods are coroutine functions, as those
+    of psycopg's AsyncCursor and AsyncServerCursor and aiosqlite's Cursor."""
+    return any(inspect.iscoroutinefunction(getattr(cursor, name, None)) for name in _FETCH_METHODS)
 
 
 class RowShapes:
@@ -67,6 +86,8 @@ class CursorReader:
     """The rows of one DB-API cursor, read in chunks."""
 
     def __init__(self, cursor: Any):
+        if awaits_fetch(cursor):
+            raise TypeError(f"{with_article(type(cursor).__name__)} is an async cursor, whose rows are awaited: read it with AsyncResult")
         fetchmany = getattr(cursor, "fetchmany", None)
         fetchone = getattr(cursor, "fetchone", None)
         self._iterator: Iterator[Any] | None = None
@@ -105,3 +126,76 @@ class CursorReader:
             assert self._iterator is not None
             sink.extend(islice(self._iterator, size))
         return len(sink) - before
+
+    def run(self, steps: Steps[T]) -> T:
+        """Runs the steps of a read, fetching each chunk they ask for into
+        the list they name."""
+        try:
+            wanted, sink = next(steps)
+            while True:
+                try:
+                    added = self.fetch_into(sink, wanted)
+                except BaseException as error:
+                    wanted, sink = steps.throw(error)
+                else:
+                    wanted, sink = steps.send(added)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+
+
+class AsyncCursorReader:
+    """The rows of one async cursor, read in chunks that are awaited."""
+
+    def __init__(self, cursor: Any):
+        fetchmany = getattr(cursor, "fetchmany", None)
+        if not inspect.iscoroutinefunction(fetchmany):
+            kind = with_article(type(cursor).__name__)
+            if awaits_fetch(cursor):
+                raise TypeError(f"{kind} has no fetchmany coroutine function, which AsyncResult reads chunks with")
+            raise TypeError(f"{kind} is no async cursor (its fetch methods are not coroutine functions): read it with Result")
+        self._fetchmany = fetchmany
+        fetchone = getattr(cursor, "fetchone", None)
+        self._fetchone = fetchone if inspect.iscoroutinefunction(fetchone) else None
+        self._cursor = cursor
+        # The DB-API default where a driver has no arraysize.
+        self.arraysize: int = getattr(cursor, "arraysize", 1)
+        # Rows fetched since this reader last gave the event loop control.
+        self._since_turn = 0
+
+    async def chunk(self, size: int | None) -> list[Any]:
+        """Up to `size` rows as the driver fetched them, fewer only at the
+        end; all the rest for None."""
+        if self._since_turn >= ASYNC_CHUNK_ROWS:
+            # The rows of some cursors are at hand (psycopg's client-side
+            # ones), and their fetch returns without a turn of the loop.
+            self._since_turn = 0
+            await asyncio.sleep(0)
+        if size is None:
+            fetched = await self._cursor.fetchall()
+        elif size == 1 and self._fetchone is not None:
+            values = await self._fetchone()
+            fetched = [] if values is None else [values]
+        else:
+            fetched = await self._fetchmany(size)
+        if type(fetched) is not list:
+            fetched = list(fetched)
+        self._since_turn += len(fetched)
+        return fetched
+
+    async def run(self, steps: Steps[T]) -> T:
+        """Runs the steps of a read, awaiting each chunk they ask for. A
+        cancellation while a chunk is awaited is thrown into the steps like
+        any other exception, so that they keep what they had taken; a chunk
+        goes into the steps' list before anything else is awaited."""
+        try:
+            wanted, sink = next(steps)
+            while True:
+                try:
+                    fetched = await self.chunk(wanted)
+                except BaseException as error:
+                    wanted, sink = steps.throw(error)
+                else:
+                    sink += fetched
+                    wanted, sink = steps.send(len(fetched))
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]

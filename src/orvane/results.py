@@ -6,13 +6,18 @@ chosen from the column types the caller declares or the driver reports.
     >>> cursor = connection.execute("select 1 as id, '2024-01-02 03:04:05' as at")
     >>> [row.at for row in Result(cursor, types={"at": datetime.datetime})]
     [datetime.datetime(2024, 1, 2, 3, 4, 5)]
+
+`AsyncResult` reads the cursors of async drivers (psycopg's AsyncCursor and
+AsyncServerCursor, aiosqlite's Cursor) into the same rows.
 """
 
 from __future__ import annotations
 
+import asyncio
+import operator
 import threading
-from collections.abc import Iterator
-from typing import Any
+from collections.abc import AsyncIterator, Callable, Iterator
+from typing import Any, Generic, TypeVar
 
 from orvane.converters import ConversionError, Numeric
 from orvane.core import ResultCore
@@ -21,9 +26,9 @@ from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, Result
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
-from orvane.readers import CursorReader
+from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader
 
-__all__ = ["AmbiguousColumnError", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
+__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
 
 # Rows fetched from the cursor at a time while iterating: few enough to keep
 # memory flat (a few megabytes), enough that the collector, which runs once
@@ -32,7 +37,30 @@ __all__ = ["AmbiguousColumnError", "ConversionError", "NoSuchColumnError", "Nume
 CHUNK_ROWS = 10_000
 
 
-class Result:
+_Reader = TypeVar("_Reader", CursorReader, AsyncCursorReader)
+
+
+class _ResultOf(Generic[_Reader]):
+    """What a result and an async result share: the core, and the reader
+    of their kind of cursor, which refuses a cursor of the other kind."""
+
+    def __init__(self, cursor: Any, types: Types, flavour: Flavour | None, key_style: int, reader: type[_Reader]):
+        description = result_description(cursor)
+        flavour = flavour or preferred()
+        names = [column[0] for column in description]
+        self._reader: _Reader = reader(cursor)
+        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
+        self._tuplegetter = flavour.tuplegetter
+
+    @property
+    def metadata(self) -> ResultMetaData:
+        return self._core.metadata
+
+    def keys(self) -> tuple[str, ...]:
+        return self._core.keys()
+
+
+class Result(_ResultOf[CursorReader]):
     """The rows of an executed cursor.
 
     `types` maps column names to declared types (see `KNOWN_TYPES` in
@@ -54,71 +82,26 @@ class Result:
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
-        description = result_description(cursor)
-        flavour = flavour or preferred()
-        names = [column[0] for column in description]
-        self._reader = CursorReader(cursor)
-        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
-        self._tuplegetter = flavour.tuplegetter
+        super().__init__(cursor, types, flavour, key_style, CursorReader)
         # Reentrant: an exception that a signal handler raises right after
         # the lock is taken, before `with` guards it, leaves it held; the
         # thread that reads on then still can.
         self._lock = threading.RLock()
 
-    @property
-    def metadata(self) -> ResultMetaData:
-        return self._core.metadata
-
-    def keys(self) -> tuple[str, ...]:
-        return self._core.keys()
-
-    def _build_more(self, size: int | None) -> bool:
-        """With the lock held and no row ready: builds up to `size` rows (all
-        the rest for None), fetching them first unless some wait unbuilt;
-        False at the end of the rows, the build's exception where it
-        stopped."""
-        core = self._core
-        if not core.has_unbuilt() and not self._reader.fetch_into(core.sink, size):
-            return False
-        error = core.build(size)
-        if error is not None:
-            raise error
-        return True
-
     def _read(self, size: int | None) -> list[Row]:
-        """Up to `size` rows (all the rest for None)."""
-        core = self._core
+        """Up to `size` rows (all the rest for None). All the rest is held
+        anyway: fetched in one call and built in one batch, the collector
+        runs about as often as for the driver's own fetchall()."""
         with self._lock:
-            rows = core.take(size)
-            try:
-                while size is None or len(rows) < size:
-                    # All the rest is held anyway: fetched in one call and
-                    # built in one batch, the collector runs about as often
-                    # as for the driver's own fetchall().
-                    if not self._build_more(None if size is None else size - len(rows)):
-                        break
-                    rows += core.take(None if size is None else size - len(rows))
-            except BaseException:
-                core.put_back(rows)
-                raise
-        return rows
+            return self._reader.run(self._core.read(size, None))
 
     def __iter__(self) -> Iterator[Row]:
         core = self._core
         while True:
             yield from core.ready()
             with self._lock:
-                if core.has_ready():
-                    continue
-                try:
-                    if not self._build_more(CHUNK_ROWS):
-                        return
-                    continue
-                except BaseException as error:
-                    stopped = error
-            # The rows made before the failing one come first.
-            yield from core.ready()
-            raise stopped
+                if not core.has_ready() and not self._reader.run(core.refill(CHUNK_ROWS)):
+                    return
 
     def fetchone(self) -> Row | None:
         rows = self._read(1)
@@ -138,3 +121,88 @@ class Result:
     def mappings(self) -> Iterator[Any]:
         """Each row as a read-only mapping from column names to values."""
         return (row._mapping for row in self)
+
+
+class AsyncResult(_ResultOf[AsyncCursorReader]):
+    """The rows of an executed async cursor: `Result` for a cursor whose
+    fetch methods are coroutine functions, with the same arguments, rows
+    and conversions.
+
+    Rows are fetched and built a chunk at a time, so memory stays flat and
+    the event loop gets control back between chunks. Every row taken from
+    the cursor is delivered once, or waits in the result for the next read,
+    whatever exception stops a read, a cancellation included. Tasks that
+    share a result each get rows of their own.
+
+    asyncpg is not read: it has no DB-API cursor, and its records already
+    read by position and by name.
+    """
+
+    def __init__(
+        self,
+        cursor: Any,
+        types: Types = None,
+        *,
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ):
+        super().__init__(cursor, types, flavour, key_style, AsyncCursorReader)
+        self._lock = asyncio.Lock()
+
+    async def _read(self, size: int | None) -> list[Row]:
+        """Up to `size` rows (all the rest for None)."""
+        async with self._lock:
+            return await self._reader.run(self._core.read(size, ASYNC_CHUNK_ROWS))
+
+    def __aiter__(self) -> AsyncResult:
+        return self
+
+    async def __anext__(self) -> Row:
+        core = self._core
+        while True:
+            # Rows can be handed out without the lock: nothing is awaited
+            # between taking a row and returning it.
+            row = next(core.ready(), None)
+            if row is not None:
+                return row
+            async with self._lock:
+                if not core.has_ready() and not await self._reader.run(core.refill(ASYNC_CHUNK_ROWS)):
+                    raise StopAsyncIteration
+
+    async def fetchone(self) -> Row | None:
+        rows = await self._read(1)
+        return rows[0] if rows else None
+
+    async def fetchmany(self, size: int | None = None) -> list[Row]:
+        """Up to `size` rows, the cursor's `arraysize` by default."""
+        return await self._read(self._reader.arraysize if size is None else size)
+
+    async def fetchall(self) -> list[Row]:
+        return await self._read(None)
+
+    def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
+        """Tuples of the given columns (names or positions) of each row."""
+        return _EachRow(self, self._tuplegetter(*keys))
+
+    def mappings(self) -> AsyncIterator[Any]:
+        """Each row as a read-only mapping from column names to values."""
+        return _EachRow(self, operator.attrgetter("_mapping"))
+
+
+_Item = TypeVar("_Item")
+
+
+class _EachRow(Generic[_Item]):
+    """Something made of each row of an AsyncResult, a row at a time: a
+    cancelled or abandoned loop leaves the rows it has not seen in the
+    result."""
+
+    def __init__(self, rows: AsyncResult, make: Callable[[Row], _Item]):
+        self._rows = rows
+        self._make = make
+
+    def __aiter__(self) -> _EachRow[_Item]:
+        return self
+
+    async def __anext__(self) -> _Item:
+        return self._make(await self._rows.__anext__())
