@@ -43,6 +43,11 @@ extern PyTypeObject DecimalResultProcessorType;
 // datetime module, which may be gone or, in it, not set up.
 std::atomic<PyDateTime_CAPI*> datetime_api{nullptr};
 std::atomic<int64_t> datetime_api_interpreter{-1};
+// The `fromisoformat` methods of the datetime, date and time types, taken by
+// that same interpreter with the interface (null where that failed); never
+// released.
+enum IsoKind { ISO_DATETIME, ISO_DATE, ISO_TIME, ISO_KINDS };
+std::atomic<PyObject*> fromisoformat_methods[ISO_KINDS] = {};
 
 // The interface for the calling interpreter; null with an error set when it
 // cannot be imported there.
@@ -377,13 +382,18 @@ const char* canonical_candidate(PyObject* value, Py_ssize_t& length)
     return static_cast<const char*>(PyUnicode_DATA(value));
 }
 
-PyObject* from_isoformat(PyTypeObject* type, PyObject* value)
+PyObject* from_isoformat(IsoKind kind, PyTypeObject* type, PyObject* value)
 {
-    Ref name(PyUnicode_InternFromString("fromisoformat"));
-    if (!name) {
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyObject* cached = interpreter == datetime_api_interpreter.load(std::memory_order_acquire)
+                           ? fromisoformat_methods[kind].load(std::memory_order_relaxed)
+                           : nullptr;
+    Ref method(cached != nullptr ? Py_NewRef(cached)
+                                 : PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "fromisoformat"));
+    if (!method) {
         return nullptr;
     }
-    return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type), name.get(), value);
+    return PyObject_CallOneArg(method.get(), value);
 }
 
 PyObject* iso_datetime(PyObject*, PyObject* value)
@@ -400,7 +410,7 @@ PyObject* iso_datetime(PyObject*, PyObject* value)
         time_in_range(f)) {
         return build_datetime(api, f);
     }
-    return from_isoformat(api->DateTimeType, value);
+    return from_isoformat(ISO_DATETIME, api->DateTimeType, value);
 }
 
 PyObject* iso_date(PyObject*, PyObject* value)
@@ -415,7 +425,7 @@ PyObject* iso_date(PyObject*, PyObject* value)
     if (text != nullptr && length == 10 && canonical_date_at(text, f) && date_in_range(f)) {
         return build_date(api, f);
     }
-    return from_isoformat(api->DateType, value);
+    return from_isoformat(ISO_DATE, api->DateType, value);
 }
 
 PyObject* iso_time(PyObject*, PyObject* value)
@@ -430,7 +440,7 @@ PyObject* iso_time(PyObject*, PyObject* value)
     if (text != nullptr && canonical_time_at(text, length, f) && time_in_range(f)) {
         return build_time(api, f);
     }
-    return from_isoformat(api->TimeType, value);
+    return from_isoformat(ISO_TIME, api->TimeType, value);
 }
 
 // ---- UnicodeResultProcessor ------------------------------------------------
@@ -1038,6 +1048,14 @@ bool import_datetime_api()
     }
     PyDateTime_CAPI* empty = nullptr;
     if (datetime_api.compare_exchange_strong(empty, api, std::memory_order_acq_rel)) {
+        PyTypeObject* types[ISO_KINDS] = {api->DateTimeType, api->DateType, api->TimeType};
+        for (int kind = 0; kind < ISO_KINDS; ++kind) {
+            PyObject* method = PyObject_GetAttrString(reinterpret_cast<PyObject*>(types[kind]), "fromisoformat");
+            if (method == nullptr) {
+                PyErr_Clear();  // each delegation then looks the method up itself
+            }
+            fromisoformat_methods[kind].store(method, std::memory_order_relaxed);
+        }
         datetime_api_interpreter.store(PyInterpreterState_GetID(PyInterpreterState_Get()), std::memory_order_release);
     }
     return true;

@@ -484,6 +484,9 @@ def test_parsers_build_values_of_the_calling_interpreter(main_imports_first):
         "import orvane.convkern as c\n"
         "d = c.str_to_datetime('2023-04-05 06:07:08.5')\n"
         "assert (d.year, d.microsecond, c.str_to_time('01:02:03').hour, c.str_to_date('2023-04-05').day) == (2023, 500000, 1, 5)\n"
+        "assert c._iso_datetime('2023-04-05 06:07:08').hour == c._iso_datetime('2023-04-05T06:07:08+02:00').hour == 6\n"
+        "assert c._iso_date('20230405').day == c._iso_date('2023-04-05').day == 5\n"
+        "assert c._iso_time('01:02').hour == c._iso_time('01:02:03').hour == 1\n"
     )
     script = SUBINTERPRETER + ("import orvane.convkern\n" if main_imports_first else "") + (
         f"run_in_new_interpreter({check!r})\n"
