@@ -17,7 +17,7 @@ from typing import Any, Literal, cast
 from orvane.converters import ColumnConverter, ConversionError, Numeric, Processor, column_converter
 from orvane.drivers import CursorReader, Fetched, description_of, no_reported_types, reported_types
 from orvane.engine.result import NoSuchColumnError, ResultMetaData
-from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
+from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row, RowMapping
 from orvane.flavours import Flavour, preferred
 
 __all__ = ["ConversionError", "Numeric", "Result", "Row"]
@@ -238,7 +238,7 @@ class Result:
         for rows in self._chunks():
             yield from map(getter, rows)
 
-    def mappings(self) -> Iterator[Any]:
+    def mappings(self) -> Iterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
         return (row._mapping for row in self)
 
