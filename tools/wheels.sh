@@ -22,7 +22,8 @@ sdist=$(ls "$out"/*.tar.gz)
 echo "wheels: $sdist"
 for python in "$@"; do
     tag=$("$python" -c 'import sys; print(sys.implementation.cache_tag + sys.abiflags)')
-    venv=.venv-wheel-$tag
+    # The build venvs sit beside the tools' venv.
+    venv=$(dirname "$tools")/.venv-wheel-$tag
     sh "$here/mkvenv.sh" "$python" "$venv"
     # shellcheck disable=SC2086  # the flags are separate words
     "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw/$tag" $build_flags "$sdist"
