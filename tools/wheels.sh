@@ -31,7 +31,12 @@ for python in "$@"; do
     auditwheel repair -w "$out" "$raw/$tag"/*.whl >"$raw/repair.log" 2>&1 || { cat "$raw/repair.log" >&2; exit 1; }
 done
 for wheel in "$out"/*.whl; do
-    auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g; s/^ *//' | cut -c1-200
-    echo
+    shown=$(auditwheel show "$wheel" | tr '\n' ' ')
+    tag=$(echo "$shown" | sed -n 's/.*following platform tag: *"\([^"]*\)".*/\1/p')
+    if [ "${tag#manylinux_}" = "$tag" ]; then
+        echo "$shown" >&2
+        exit 1
+    fi
+    echo "wheels: $(basename "$wheel"): auditwheel show accepts it as $tag"
 done
 twine check --strict "$out"/*
