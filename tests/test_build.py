@@ -33,3 +33,10 @@ def test_needed_libraries(native_library, module):
     if any(name.startswith(("libasan", "libubsan")) for name in needed):
         pytest.skip("a sanitizer build links the sanitizer runtimes")
     assert needed <= {"libc.so.6"}
+
+
+@pytest.mark.parametrize("field", ["Summary", "Author", "Keywords", "License-Expression", "Requires-Python"])
+def test_installed_metadata_has(field):
+    from importlib.metadata import metadata
+
+    assert metadata("orvane").get(field), f"{field} is missing from the installed metadata"

@@ -1,13 +1,19 @@
-"""python -m orvane bench: the main job (see orvane.bench)."""
+"""python -m orvane bench: the main job (see orvane.bench);
+python -m orvane --version: the installed version."""
 
 import sys
 
-USAGE = "usage: python -m orvane bench [options]   (python -m orvane bench --help lists them)"
+USAGE = "usage: python -m orvane bench [options]   (python -m orvane bench --help lists them)\n       python -m orvane --version"
 
 
 def main(argv: list[str]) -> int:
     if argv and argv[0] in ("-h", "--help"):
         print(USAGE)
+        return 0
+    if argv == ["--version"]:
+        from orvane import __version__
+
+        print(f"orvane {__version__}")
         return 0
     if not argv or argv[0] != "bench":
         print(USAGE, file=sys.stderr)

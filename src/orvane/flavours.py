@@ -22,36 +22,19 @@ class Flavour:
 
 def compiled() -> Flavour:
     """The compiled modules; ImportError where they are not built."""
-    import orvane.convkern
-    import orvane.engine.row
-    import orvane.frozkern
-    import orvane.rowkern
+    from orvane import convkern, frozkern, rowkern
+    from orvane.engine import row
 
-    if not issubclass(orvane.engine.row.Row, orvane.rowkern.BaseRow):
+    if not issubclass(row.Row, rowkern.BaseRow):
         raise ImportError("orvane.engine.row was loaded without the compiled row module")
-    return Flavour(
-        "compiled",
-        orvane.engine.row.Row,
-        orvane.rowkern.tuplegetter,
-        orvane.convkern,
-        orvane.frozkern.immutabledict,
-    )
+    return Flavour("compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict)
 
 
 def pure() -> Flavour:
     """The pure-Python twins, always available."""
-    import orvane.fallback.convkern
-    import orvane.fallback.frozkern
-    import orvane.fallback.row
-    import orvane.fallback.rowkern
+    from orvane.fallback import convkern, frozkern, row, rowkern
 
-    return Flavour(
-        "pure",
-        orvane.fallback.row.Row,
-        orvane.fallback.rowkern.tuplegetter,
-        orvane.fallback.convkern,
-        orvane.fallback.frozkern.immutabledict,
-    )
+    return Flavour("pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict)
 
 
 def preferred() -> Flavour:

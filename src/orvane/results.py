@@ -23,7 +23,7 @@ from orvane.converters import ConversionError, Numeric
 from orvane.core import ResultCore
 from orvane.drivers import result_description
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
-from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row
+from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row, RowMapping
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
 from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader
@@ -118,7 +118,7 @@ class Result(_ResultOf[CursorReader]):
         """Tuples of the given columns (names or positions) of each row."""
         return map(self._tuplegetter(*keys), self)
 
-    def mappings(self) -> Iterator[Any]:
+    def mappings(self) -> Iterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
         return (row._mapping for row in self)
 
@@ -184,7 +184,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         """Tuples of the given columns (names or positions) of each row."""
         return _EachRow(self, self._tuplegetter(*keys))
 
-    def mappings(self) -> AsyncIterator[Any]:
+    def mappings(self) -> AsyncIterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
         return _EachRow(self, operator.attrgetter("_mapping"))
 

@@ -2,12 +2,15 @@
 
 The rows derive from the compiled `BaseRow` where it imports and from its
 pure-Python twin otherwise; `orvane.fallback.row` always has the latter.
+A `Row` is registered as a `collections.abc.Sequence` and a `RowMapping` as
+a `collections.abc.Mapping`, and type checkers see them as such.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from typing import Any
+import operator
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Protocol
 
 try:
     from orvane.rowkern import BaseRow
@@ -22,15 +25,32 @@ KEY_OBJECTS_BUT_WARN = 2
 KEY_OBJECTS_AND_INTEGERS = 3
 
 
+class _RowState(Protocol):
+    """What the mixins below read from the base row they are combined with."""
+
+    _parent: Any
+    _data: Sequence[Any]
+    _keymap: dict[Any, tuple[Any, ...]]
+    _key_style: int
+
+    def __iter__(self) -> Iterator[Any]: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def _values_impl(self) -> list[Any]: ...
+
+
+class _TupleRowState(_RowState, Protocol):
+    _mapping_class: Callable[[Any, None, dict[Any, tuple[Any, ...]], int, Sequence[Any]], RowMapping]
+
+
 class PicklableRow:
     """State of a row for pickling: the keymap comes back from the parent."""
 
     __slots__ = ()
 
-    def __getstate__(self: Any) -> dict[str, Any]:
+    def __getstate__(self: _RowState) -> dict[str, Any]:
         return {"_parent": self._parent, "_data": self._data, "_key_style": self._key_style}
 
-    def __setstate__(self: Any, state: dict[str, Any]) -> None:
+    def __setstate__(self: _RowState, state: dict[str, Any]) -> None:
         parent = state["_parent"]
         self._parent = parent
         self._data = state["_data"]
@@ -42,74 +62,85 @@ class TupleRow(PicklableRow):
     """What a `Row` adds to its base: tuple comparison, repr and names."""
 
     __slots__ = ()
-    _mapping_class: type
+    _mapping_class: Callable[[Any, None, dict[Any, tuple[Any, ...]], int, Sequence[Any]], RowMapping]
+
+    if TYPE_CHECKING:
+        # Columns are read as attributes, and a column may well be named
+        # count or index: those names are not a sequence's methods here.
+        count: Any
+        index: Any
 
     @property
-    def _fields(self: Any) -> tuple[str, ...]:
-        return self._parent.keys
+    def _fields(self: _RowState) -> tuple[str, ...]:
+        keys: tuple[str, ...] = self._parent.keys
+        return keys
 
     @property
-    def _mapping(self: Any) -> Any:
+    def _mapping(self: _TupleRowState) -> RowMapping:
+        """The row as a read-only mapping from column names to values."""
         return self._mapping_class(self._parent, None, self._keymap, KEY_OBJECTS_ONLY, self._data)
 
-    def _asdict(self: Any) -> dict[str, Any]:
-        return dict(zip(self._fields, self))
+    def _asdict(self: _RowState) -> dict[str, Any]:
+        return dict(zip(self._parent.keys, self))
 
-    def __repr__(self: Any) -> str:
+    def __repr__(self: _RowState) -> str:
         return repr(tuple(self))
 
-    def __eq__(self: Any, other: object) -> bool:
-        return tuple(self) == _comparable(other)
+    def __eq__(self: _RowState, other: object) -> bool:
+        return _compare(operator.eq, self, other)
 
-    def __ne__(self: Any, other: object) -> bool:
-        return tuple(self) != _comparable(other)
+    def __ne__(self: _RowState, other: object) -> bool:
+        return _compare(operator.ne, self, other)
 
-    def __lt__(self: Any, other: object) -> bool:
-        return tuple(self) < _comparable(other)
+    def __lt__(self: _RowState, other: object) -> bool:
+        return _compare(operator.lt, self, other)
 
-    def __le__(self: Any, other: object) -> bool:
-        return tuple(self) <= _comparable(other)
+    def __le__(self: _RowState, other: object) -> bool:
+        return _compare(operator.le, self, other)
 
-    def __gt__(self: Any, other: object) -> bool:
-        return tuple(self) > _comparable(other)
+    def __gt__(self: _RowState, other: object) -> bool:
+        return _compare(operator.gt, self, other)
 
-    def __ge__(self: Any, other: object) -> bool:
-        return tuple(self) >= _comparable(other)
+    def __ge__(self: _RowState, other: object) -> bool:
+        return _compare(operator.ge, self, other)
 
 
-def _comparable(other: object) -> Any:
-    return tuple(other) if isinstance(other, TupleRow) else other  # type: ignore[arg-type]
+def _compare(operation: Callable[[Any, Any], bool], row: _RowState, other: object) -> bool:
+    """A row compares as the tuple of its values, with another row too."""
+    if isinstance(other, TupleRow) and isinstance(other, BaseRow):
+        return operation(tuple(row), tuple(other))
+    return operation(tuple(row), other)
 
 
 class MappingRow(PicklableRow):
     """What a `RowMapping` adds to its base: the mapping protocol over the
-    column names."""
+    column names. `keys()`, `values()` and `items()` return lists."""
 
     __slots__ = ()
 
-    def __iter__(self: Any) -> Iterator[str]:
+    def __iter__(self: _RowState) -> Iterator[str]:
         return iter(self._parent.keys)
 
-    def __contains__(self: Any, key: object) -> bool:
+    def __contains__(self: _RowState, key: object) -> bool:
         return key in self._keymap
 
-    def keys(self: Any) -> list[str]:
+    def keys(self: _RowState) -> list[str]:
         return list(self._parent.keys)
 
-    def values(self: Any) -> list[Any]:
+    def values(self: _RowState) -> list[Any]:
         return self._values_impl()
 
-    def items(self: Any) -> list[tuple[str, Any]]:
+    def items(self: _RowState) -> list[tuple[str, Any]]:
         return list(zip(self._parent.keys, self._values_impl()))
 
-    def get(self: Any, key: Any, default: Any = None) -> Any:
+    def get(self: _RowState, key: Any, default: Any = None) -> Any:
         return self[key] if key in self._keymap else default
 
-    def __eq__(self: Any, other: object) -> bool:
-        return dict(self.items()) == other
+    def __eq__(self: _RowState, other: object) -> bool:
+        return dict(zip(self._parent.keys, self._values_impl())) == other
 
-    def __repr__(self: Any) -> str:
-        return repr(dict(self.items()))
+    def __repr__(self: _RowState) -> str:
+        return repr(dict(zip(self._parent.keys, self._values_impl())))
 
 
 def row_classes(base: type, module: str) -> tuple[type, type]:
@@ -132,13 +163,31 @@ def row_classes(base: type, module: str) -> tuple[type, type]:
             "as an attribute, and by key through `_mapping`.",
         },
     )
+    Sequence.register(row)
+    Mapping.register(mapping)
     return row, mapping
 
 
-Row, RowMapping = row_classes(BaseRow, __name__)
+if TYPE_CHECKING:
+    # What row_classes makes, as type checkers are to see it.
+
+    # keys(), values() and items() return lists, not views.
+    class RowMapping(MappingRow, BaseRow, Mapping[str, Any]):  # type: ignore[misc]
+        """A row read as a mapping from column keys to values."""
+
+        __hash__: None  # type: ignore[assignment]
+
+    class Row(TupleRow, BaseRow, Sequence[Any]):
+        """One result row: a tuple of its values, readable by position, by
+        column name as an attribute, and by key through `_mapping`."""
+
+        def __hash__(self) -> int: ...
+
+else:
+    Row, RowMapping = row_classes(BaseRow, __name__)
 
 
-def rowproxy_reconstructor(cls: Any, state: Any) -> Any:
+def rowproxy_reconstructor(cls: type[BaseRow], state: dict[str, Any]) -> BaseRow:
     """Rebuild a pickled row of class `cls` from its state."""
     row = cls.__new__(cls)
     row.__setstate__(state)
