@@ -824,6 +824,10 @@ DecimalTextProcessor* as_decimal_text(PyObject* self) noexcept
 // zeros, and its length must stay far from any limit.
 constexpr Py_ssize_t MAX_TEXT_SCALE = 1000;
 
+// Texts with more digits before the point than this go to `general`, which
+// refuses values too large for a decimal column.
+constexpr Py_ssize_t MAX_WHOLE_DIGITS = 131072;
+
 // The parts of plain decimal text: an optional sign, digits, an optional
 // point and digits, with at least one digit in all.
 struct PlainDecimal {
@@ -983,7 +987,7 @@ PyObject* decimal_text_process(PyObject* obj, PyObject* value)
     const char* text = canonical_candidate(value, length);
     PlainDecimal plain;
     if (text != nullptr && self->scale >= 0 && self->scale <= MAX_TEXT_SCALE &&
-        parse_plain_decimal(text, length, plain)) {
+        parse_plain_decimal(text, length, plain) && plain.whole_length <= MAX_WHOLE_DIGITS) {
         Ref rounded(rounded_decimal_text(plain, self->scale));
         if (!rounded) {
             return nullptr;

@@ -463,3 +463,14 @@ def test_numeric_not_a_number_and_the_infinities(flavour, stored, expected):
 def test_numeric_text_that_is_no_number_says_so(flavour):
     with pytest.raises(ConversionError, match="cannot convert 'abc': not a decimal number$"):
         one_value(flavour, "abc", Numeric(2))
+
+
+@pytest.mark.parametrize("stored", ["1e999999999", "1" * 131073, decimal.Decimal("-1e200000")], ids=["exponent", "digits", "decimal"])
+def test_numeric_refuses_more_whole_digits_than_a_column_holds(flavour, stored):
+    # Refused at once, not written out digit by digit.
+    with pytest.raises(ConversionError, match="digits before the point$"):
+        Result(FetchOneCursor([(stored,)], ("v",)), {"v": Numeric(2)}, flavour=flavour).fetchone()
+
+
+def test_numeric_takes_as_many_whole_digits_as_a_column_holds(flavour):
+    assert one_value(flavour, "9" * 131072, Numeric(0)) == decimal.Decimal("9" * 131072)

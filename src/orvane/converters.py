@@ -179,6 +179,9 @@ def _to_str(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
 _NAN = decimal.Decimal("NaN")
 _INFINITY = decimal.Decimal("Infinity")
 _MINUS_INFINITY = decimal.Decimal("-Infinity")
+# The most digits before the point a decimal column holds (as PostgreSQL's
+# numeric does): '1e999999999' would otherwise be written out in full.
+_MOST_WHOLE_DIGITS = 131072
 
 
 def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any], Any]:
@@ -201,6 +204,8 @@ def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any],
         if not value.is_finite():
             # What a float's NaN and infinities become: one NaN, unsigned and quiet.
             return _NAN if value.is_nan() else _MINUS_INFINITY if value.is_signed() else _INFINITY
+        if value.adjusted() >= _MOST_WHOLE_DIGITS:
+            raise ValueError(f"more than {_MOST_WHOLE_DIGITS:,} digits before the point")
         return value.quantize(exponent, context=_EXACT)
 
     return convert

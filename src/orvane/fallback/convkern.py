@@ -212,6 +212,9 @@ _iso_date = datetime.date.fromisoformat
 _iso_time = datetime.time.fromisoformat
 
 _MAX_TEXT_SCALE = 1000
+# Texts with more digits before the point go to `general`, which refuses
+# values too large for a decimal column.
+_MAX_WHOLE_DIGITS = 131072
 _PLAIN_DECIMAL = re.compile(r"([+-]?)([0-9]*)(?:\.([0-9]*))?")
 
 
@@ -251,6 +254,6 @@ class _DecimalTextProcessor:
         """The value processor itself."""
         if type(value) is str and value.isascii() and 0 <= self._scale <= _MAX_TEXT_SCALE:
             plain = _PLAIN_DECIMAL.fullmatch(value)
-            if plain is not None and (plain[2] or plain[3]):
+            if plain is not None and (plain[2] or plain[3]) and len(plain[2]) <= _MAX_WHOLE_DIGITS:
                 return self._decimal_type(_rounded_decimal_text(plain[1], plain[2], plain[3] or "", self._scale))
         return self._general(value)
