@@ -247,14 +247,17 @@ def report(
             return None
         return round(measurement.seconds / raw.seconds, 2)
 
+    setting = {
+        "rows": rows,
+        "columns": list(columns),
+        "source": source,
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "machine": f"{platform.machine()}, {os.cpu_count()} cores",
+        "collector": "on" if options.gc else "paused",
+    }
     if compiled is None:
         return {
-            "rows": rows,
-            "columns": list(columns),
-            "source": source,
-            "python": f"{platform.python_implementation()} {platform.python_version()}",
-            "machine": f"{platform.machine()}, {os.cpu_count()} cores",
-            "collector": "on" if options.gc else "paused",
+            **setting,
             "flavours": ["pure"],
             "why_pure_only": why_pure_only,
             "raw_fetchall_rows_per_second": round(raw.rows_per_second),
@@ -264,12 +267,7 @@ def report(
             ],
         }
     return {
-        "rows": rows,
-        "columns": list(columns),
-        "source": source,
-        "python": f"{platform.python_implementation()} {platform.python_version()}",
-        "machine": f"{platform.machine()}, {os.cpu_count()} cores",
-        "collector": "on" if options.gc else "paused",
+        **setting,
         "repeat": options.repeat,
         "flavours": ["compiled", "pure"],
         "raw_fetchall_rows_per_second": round(raw.rows_per_second),
