@@ -30,7 +30,9 @@ class World:
     def __init__(self, row_class, getter_class):
         self.row_class = row_class
         self.getter_class = getter_class
-        self.other_class = type("Other", (row_class,), {"__slots__": (), "_get_by_key_impl_mapping": lambda self, key: ("other", key)})
+        # A hostile key is a different object in each world: the subclass
+        # answers with what the worlds can be compared on.
+        self.other_class = type("Other", (row_class,), {"__slots__": (), "_get_by_key_impl_mapping": lambda self, key: ("other", type(key).__name__)})
         self.rows = []
         self.depth = 0
         # id(row) -> (row, the values last stored in it, or UNKNOWN)
