@@ -227,9 +227,12 @@ bool is_c_decimal(PyTypeObject* type)
 // values rows keep or copy unprocessed). Values count as such that the
 // collector does not track, and C decimal numbers: immutable, they refer to
 // nothing but their type, and a cycle through that type runs through the
-// loaded decimal module, which is never garbage.
+// loaded decimal module, which is never garbage. The decimal numbers are
+// left out of the walks as well: a typed row would otherwise add one tracked
+// object per decimal column to every young collection.
 void untrack_if_acyclic(PyObject* tuple)
 {
+    bool acyclic = true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         PyObject* value = PyTuple_GET_ITEM(tuple, i);
         // The type's flag alone, read in place: a type object that is not
@@ -237,12 +240,19 @@ void untrack_if_acyclic(PyObject* tuple)
         if (!PyType_IS_GC(Py_TYPE(value))) {
             continue;
         }
-        bool acyclic = PyTuple_CheckExact(value) ? !PyObject_GC_IsTracked(value) : is_c_decimal(Py_TYPE(value));
-        if (!acyclic) {
-            return;
+        if (PyTuple_CheckExact(value)) {
+            acyclic = acyclic && !PyObject_GC_IsTracked(value);
+        } else if (is_c_decimal(Py_TYPE(value))) {
+            if (PyObject_GC_IsTracked(value)) {
+                PyObject_GC_UnTrack(value);
+            }
+        } else {
+            acyclic = false;
         }
     }
-    PyObject_GC_UnTrack(tuple);
+    if (acyclic) {
+        PyObject_GC_UnTrack(tuple);
+    }
 }
 
 // The allocation may run the cycle collector and with it finalizers that
