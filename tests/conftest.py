@@ -10,7 +10,7 @@ def pytest_addoption(parser):
     parser.addoption(
         "--iso-texts",
         type=int,
-        default=30_000 if DEBUG_BUILD else 100_000,
+        default=10_000 if DEBUG_BUILD else 100_000,
         help="texts per ISO parser in the seeded comparison with the C library",
     )
     # Under AddressSanitizer's runtime with PYTHONMALLOC=malloc the debug
@@ -36,7 +36,7 @@ def assert_no_leak(request):
     if request.config.getoption("--no-refcount-checks"):
         pytest.skip("reference counting checks are off for this run")
 
-    def check(operation, *, calls=200, rounds=8):
+    def check(operation, *, calls=200, rounds=4):
         _run(operation, calls * 2)  # warm caches, interned names, free lists
         growth = []
         for _ in range(rounds):

@@ -125,7 +125,7 @@ def test_collection_inside_host_calls_and_processors():
         return value
 
     parent = Collecting({}, [])
-    for _ in range(20):
+    for _ in range(5):
         row = Row(parent, [collect, collect], {"a": (1,)}, 2, [Node(), Node()])
         assert isinstance(row["a"], Node) and isinstance(row["zz"], Node) and isinstance(row.zz, Node)
         row._filter_on_values([collect, None])
