@@ -195,9 +195,7 @@ READERS = [
     # Hostile values hash by identity, which differs between the worlds.
     lambda row, key: (len(row), hash(row) == hash(row._data)),
     lambda row, key: (list(row), row._values_impl(), key in row),
-    # A Python subclass of the compiled row reverses through its subscript,
-    # which refuses integers under key style 1.
-    lambda row, key: list(reversed(row)) if row._key_style != 1 else None,
+    lambda row, key: list(reversed(row)),
     lambda row, key: row._filter_on_values(None),
     lambda row, key: pickled(row),
 ]

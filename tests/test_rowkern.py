@@ -9,6 +9,7 @@ from collections import OrderedDict
 
 import pytest
 
+import orvane.fallback.row as pure_row
 import orvane.fallback.rowkern as pure_rowkern
 import orvane.frozkern as frozkern
 import orvane.rowkern as native_rowkern
@@ -1147,6 +1148,17 @@ def test_processor_resizing_the_values(rk, resize, outcome_expected):
 def test_reversed_reads_by_position_under_every_key_style(rk, style):
     r, _ = make(rk, style)
     assert list(reversed(r)) == [30, 20, 10]
+
+
+@pytest.mark.parametrize("style", [0, 1, 2, 3])
+@pytest.mark.parametrize("row_class", [Row, pure_row.Row], ids=["compiled", "pure"])
+def test_rows_of_the_result_layer_reverse_by_position_under_every_key_style(row_class, style):
+    r = row_class(MD, None, MD._keymap, style, (10, 20, 30))
+    assert list(reversed(r)) == [30, 20, 10]
+    backwards = reversed(r)
+    assert next(backwards) == 30
+    r._data = (1,)
+    assert list(backwards) == []
 
 
 def test_reversed_stops_quietly_when_the_values_shrink(rk):

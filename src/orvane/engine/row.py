@@ -83,6 +83,11 @@ class TupleRow(PicklableRow):
     def _asdict(self: _RowState) -> dict[str, Any]:
         return dict(zip(self._parent.keys, self))
 
+    def __reversed__(self: _RowState) -> Iterator[Any]:
+        # By position whatever the key style: a subclass of the compiled row
+        # would otherwise reverse through its subscript, which reads keys.
+        return _reversed_by_position(self, len(self._data))
+
     def __repr__(self: _RowState) -> str:
         return repr(tuple(self))
 
@@ -103,6 +108,16 @@ class TupleRow(PicklableRow):
 
     def __ge__(self: _RowState, other: object) -> bool:
         return _compare(operator.ge, self, other)
+
+
+def _reversed_by_position(row: _RowState, length: int) -> Iterator[Any]:
+    """The values as stored, from the last to the first, ending quietly
+    where they have shrunk meanwhile."""
+    for index in range(length - 1, -1, -1):
+        data = row._data
+        if index >= len(data):
+            return
+        yield data[index]
 
 
 def _compare(operation: Callable[[Any, Any], bool], row: _RowState, other: object) -> bool:
