@@ -292,8 +292,7 @@ def format_table(figures: dict[str, Any]) -> str:
     if figures["flavours"] == ["pure"]:
         return _format_pure_table(figures)
     lines = [
-        f"orvane bench: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
-        f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']}",
+        *_setting_lines(figures),
         f"flavours: compiled (best of {figures['repeat']} runs), then pure (a single run)",
         "",
         f"{'path':<34}{'compiled rows/s':>17}{'pure, 1 run':>14}{'speedup':>10}{'÷ fetchall':>12}",
@@ -311,10 +310,16 @@ def format_table(figures: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def _format_pure_table(figures: dict[str, Any]) -> str:
-    lines = [
+def _setting_lines(figures: dict[str, Any]) -> list[str]:
+    return [
         f"orvane bench: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
         f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']}",
+    ]
+
+
+def _format_pure_table(figures: dict[str, Any]) -> str:
+    lines = [
+        *_setting_lines(figures),
         f"flavour: pure only (a single run), because {figures['why_pure_only']}",
         "",
         f"{'path':<34}{'pure, 1 run':>14}{'÷ fetchall':>12}",
