@@ -188,6 +188,14 @@ def test_bench_table_and_json():
     assert figures["paths"][0]["compiled_over_raw_fetchall"] > 0 and figures["raw_fetchall_rows_per_second"] > 0
 
 
+def test_bench_into_a_pipe_closed_early_stops_quietly():
+    # As `python -m orvane bench | head -1` does: nobody reads the table.
+    process = subprocess.Popen([sys.executable, "-m", "orvane", "bench", "--repeat", "1", "--rows", "300", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdout.close()
+    error = process.stderr.read()
+    assert process.wait() == 1 and error == ""
+
+
 def test_bench_help():
     done = bench("--help")
     assert done.returncode == 0 and "--dsn" in done.stdout and "--no-gc" in done.stdout and done.stderr == ""

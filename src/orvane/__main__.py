@@ -1,6 +1,7 @@
 """python -m orvane bench: the main job (see orvane.bench);
 python -m orvane --version: the installed version."""
 
+import os
 import sys
 
 USAGE = "usage: python -m orvane bench [options]   (python -m orvane bench --help lists them)\n       python -m orvane --version"
@@ -25,6 +26,11 @@ def main(argv: list[str]) -> int:
     except KeyboardInterrupt:
         print("orvane bench: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader of the output (`| head`) has gone: stop quietly, and keep
+        # the interpreter's final flush from failing on the same pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 
 
 if __name__ == "__main__":
