@@ -920,8 +920,10 @@ def test_value_tuples_that_cannot_be_in_a_cycle_are_not_tracked(values, batch):
         (r,) = Row._make_rows(MD, processors, MD._keymap, 3, [values])
     else:
         r = Row(MD, processors, MD._keymap, 3, values)
-    assert r._data == values and gc.is_tracked(r)
+    assert r._data == values
     assert gc.is_tracked(r._data) == (values in VALUES_THE_COLLECTOR_WALKS)
+    # A result's rows, made by the batch, are left out with their values.
+    assert gc.is_tracked(r) == (not batch or values in VALUES_THE_COLLECTOR_WALKS)
 
 
 def made_in_place(values):
@@ -935,8 +937,8 @@ def made_in_place(values):
 def test_fetched_tuples_a_batch_keeps_follow_the_same_rule(values, make):
     fetched = tuple(list(values))  # a fresh tuple, tracked unless its values are all untracked
     r = make(fetched)
-    assert r._data is fetched and gc.is_tracked(r)
-    assert gc.is_tracked(fetched) == (values in VALUES_THE_COLLECTOR_WALKS)
+    assert r._data is fetched
+    assert gc.is_tracked(fetched) == gc.is_tracked(r) == (values in VALUES_THE_COLLECTOR_WALKS)
 
 
 @pytest.mark.parametrize("make", [lambda values: Row(MD, [None] * 3, MD._keymap, 3, values), lambda values: Row._make_rows(MD, None, MD._keymap, 3, [values])[0], made_in_place], ids=["constructed", "_make_rows", "_make_rows_in_place"])
@@ -963,6 +965,59 @@ def test_cycles_beside_untracked_value_tuples_are_collected(through):
         holder.append(r)
     CollectedProbe.collected = False
     del parent, holder, r, values
+    gc.collect()
+    assert CollectedProbe.collected
+
+
+class HoldingMetaData(ResultMetaData):
+    __slots__ = ("held",)
+
+
+class RowWithDict(Row):
+    pass
+
+
+class RowWithSlot(Row):
+    __slots__ = ("extra",)
+
+
+def made_by_batch(cls=Row, parent=None, keymap=None):
+    (r,) = cls._make_rows(MD if parent is None else parent, None, MD._keymap if keymap is None else keymap, 3, [(1, "a")])
+    return r
+
+
+@pytest.mark.parametrize(
+    "made",
+    [
+        lambda: made_by_batch(RowWithDict),
+        lambda: made_by_batch(RowWithSlot),
+        lambda: made_by_batch(parent=HoldingMetaData(MD._keymap, MD.keys)),
+        lambda: made_by_batch(parent=object()),
+        lambda: made_by_batch(keymap=dict(MD._keymap)),
+    ],
+    ids=["row with a dict", "row with a slot", "metadata subclass", "other parent", "other keymap"],
+)
+def test_rows_that_could_reach_a_cycle_stay_in_the_collectors_walks(made):
+    assert gc.is_tracked(made())
+
+
+@pytest.mark.parametrize("store", ["_data", "_parent", "_keymap", "__init__"])
+def test_storing_into_a_row_left_out_of_the_walks_puts_it_back(store):
+    r = made_by_batch()
+    assert not gc.is_tracked(r)
+    holder = [r, CollectedProbe()]
+    if store == "_data":
+        r._data = (holder,)
+    elif store == "_parent":
+        r._parent = HoldingMetaData(MD._keymap, MD.keys)
+        r._parent.held = holder
+    elif store == "_keymap":
+        r._keymap = {**MD._keymap, "held": holder}
+    else:
+        r.__init__(MD, None, MD._keymap, 3, (holder,))
+    assert gc.is_tracked(r)
+    CollectedProbe.collected = False
+    del r, holder
     gc.collect()
     assert CollectedProbe.collected
 
