@@ -1457,7 +1457,69 @@ PyObject* safe_rowproxy_reconstructor(PyObject*, PyObject* args)
     return instance.release();
 }
 
+// _types_of(items, index=None): the set of the types of a list's items, or
+// of each item's value at `index`. The result layer looks at every chunk this
+// way; here it costs no call per item.
+PyObject* rowkern_types_of(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "_types_of expected 1 or 2 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (!PyList_Check(args[0])) {
+        PyErr_Format(PyExc_TypeError, "items must be a list, not %.200s", Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    Ref list = Ref::borrow(args[0]);
+    Ref index;
+    Py_ssize_t position = 0;
+    if (nargs == 2 && args[1] != Py_None) {
+        if (!PyLong_CheckExact(args[1])) {
+            PyErr_Format(PyExc_TypeError, "index must be an int, not %.200s", Py_TYPE(args[1])->tp_name);
+            return nullptr;
+        }
+        index = Ref::borrow(args[1]);
+        position = PyLong_AsSsize_t(index.get());
+        if (position == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    Ref types(PySet_New(nullptr));
+    if (!types) {
+        return nullptr;
+    }
+    // The set holds the last type added, so the pointer stays that type's.
+    PyTypeObject* last = nullptr;
+    // Subscripts and type hashes may run code that resizes the list; each
+    // step re-reads its size.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        Ref value;
+        if (!index) {
+            value = std::move(item);
+        } else if (PyTuple_CheckExact(item.get()) && 0 <= position && position < PyTuple_GET_SIZE(item.get())) {
+            value = Ref::borrow(PyTuple_GET_ITEM(item.get(), position));
+        } else {
+            value = Ref(PyObject_GetItem(item.get(), index.get()));
+            if (!value) {
+                return nullptr;
+            }
+        }
+        PyTypeObject* type = Py_TYPE(value.get());
+        if (type == last) {
+            continue;
+        }
+        if (PySet_Add(types.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+            return nullptr;
+        }
+        last = type;
+    }
+    return types.release();
+}
+
 PyMethodDef rowkern_functions[] = {
+    {"_types_of", orvane::as_method(rowkern_types_of), METH_FASTCALL,
+     "The set of the types of a list's items, or of each item's value at index."},
     {"safe_rowproxy_reconstructor", orvane::as_method(safe_rowproxy_reconstructor), METH_VARARGS,
      "reconstruct a Row instance from its pickled form."},
     {nullptr, nullptr, 0, nullptr},

@@ -334,3 +334,56 @@ def test_in_place_returns_what_stopped_it(classes, error):
     assert (made, stopped) == (2, error)
     assert [row._data for row in fetched[:2]] == [(1, "a"), (2, "b")] and fetched[2] is inner[2]
     assert all(ours is not theirs for ours, theirs in zip(fetched[:2], inner))
+
+
+TYPES_OF = {"native": native_rowkern._types_of, "pure": pure_rowkern._types_of}
+MIXED = [(1, "a"), (2, None), [3.0, b"x"]]
+
+
+@pytest.mark.parametrize(
+    "items, index, expected",
+    [
+        (MIXED, None, {tuple, list}),
+        (MIXED, 1, {str, type(None), bytes}),
+        (MIXED, -2, {int, float}),
+        ([], 0, set()),
+        ([(1,)], 1, IndexError),
+        ((("a",),), None, TypeError),
+        ([(1,)], 1.0, TypeError),
+        ([(1,)], True, TypeError),
+        ([{"a": 1}], 0, KeyError),
+    ],
+)
+def test_types_of_both_flavours(items, index, expected):
+    for types_of in TYPES_OF.values():
+        if isinstance(expected, set):
+            assert types_of(items, index) == expected
+        else:
+            with pytest.raises(expected):
+                types_of(items, index)
+
+
+def test_types_of_a_list_that_shrinks_while_it_is_read():
+    def scan(types_of):
+        class Shrinking:
+            def __getitem__(self, index):
+                items.clear()
+                return 1
+
+        items = [Shrinking(), (2.0,), (None,)]
+        return types_of(items, 0), items
+
+    assert scan(TYPES_OF["native"]) == scan(TYPES_OF["pure"]) == ({int}, [])
+
+
+@pytest.mark.parametrize("index", [None, 1, 5])
+def test_types_of_does_not_leak(assert_no_leak, index):
+    items = [(1, "a"), [2.0, None], ("x", b"y")]
+
+    def scan():
+        try:
+            return native_rowkern._types_of(items, index)
+        except IndexError:
+            return None
+
+    assert_no_leak(scan, calls=100)

@@ -63,7 +63,7 @@ class ResultCore:
         self._plan = plan
         self._row_class = flavour.row_class
         self._key_style = key_style
-        self._shapes = RowShapes(names)
+        self._shapes = RowShapes(names, flavour.types_of)
         self._ready: Iterator[Row] = _NOTHING_READY
         self._unbuilt: list[Fetched] = []
         # The position in the result of the first unbuilt row.

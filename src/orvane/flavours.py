@@ -3,6 +3,7 @@ pure-Python twins. Both can be used side by side in one process."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
 from typing import TYPE_CHECKING
@@ -18,6 +19,8 @@ class Flavour:
     tuplegetter: type
     converters: ModuleType
     immutabledict: type
+    # The set of the types of a list's items, or of each item's value at an index.
+    types_of: Callable[..., set[type]]
 
 
 def compiled() -> Flavour:
@@ -27,14 +30,14 @@ def compiled() -> Flavour:
 
     if not issubclass(row.Row, rowkern.BaseRow):
         raise ImportError("orvane.engine.row was loaded without the compiled row module")
-    return Flavour("compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict)
+    return Flavour("compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of)
 
 
 def pure() -> Flavour:
     """The pure-Python twins, always available."""
     from orvane.fallback import convkern, frozkern, row, rowkern
 
-    return Flavour("pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict)
+    return Flavour("pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of)
 
 
 def preferred() -> Flavour:

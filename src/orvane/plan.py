@@ -3,8 +3,7 @@ driver reports, to a processor per column for each chunk of fetched rows."""
 
 from __future__ import annotations
 
-import operator
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal
 
 from orvane.converters import ColumnConverter, Processor, column_converter
@@ -23,13 +22,13 @@ _CHECKED_ROWS = 1000
 class PlannedColumn:
     """A converted column: its converter and what is known of its values."""
 
-    __slots__ = ("index", "converter", "kind", "fixed", "value_of", "watched", "processor")
+    __slots__ = ("index", "converter", "kind", "fixed", "types_of", "watched", "processor")
 
-    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool):
+    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool, types_of: Callable[..., set[type]]):
         self.index = index
         self.converter = converter
         self.kind = kind
-        self.value_of = operator.itemgetter(index)
+        self.types_of = types_of
         # Where the driver reports the column's type and converts its values
         # itself, the processor is chosen once; otherwise the types of each
         # chunk's values are looked at, unless the fast processor refuses
@@ -44,7 +43,7 @@ class PlannedColumn:
         self.watched = not self.fixed and not converter.strict
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
-        return set(map(type, map(self.value_of, fetched)))
+        return self.types_of(fetched, self.index)
 
     def processor_for(self, fetched: list[Fetched]) -> Processor:
         return self.converter.processor_for(self.value_types(fetched))
@@ -136,4 +135,4 @@ def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, f
     converter = column_converter(declared, flavour)
     delivered = reported.kinds[index] if reported else None
     as_declared = delivered is not None and reported is not None and reported.types[index] == declared
-    return PlannedColumn(index, converter, delivered, as_declared)
+    return PlannedColumn(index, converter, delivered, as_declared, flavour.types_of)

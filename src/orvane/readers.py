@@ -41,12 +41,13 @@ class RowShapes:
     are read by column name, any other row that is no sequence is refused.
     Shared by the readers of every kind of cursor."""
 
-    def __init__(self, names: Sequence[str]):
+    def __init__(self, names: Sequence[str], types_of: Callable[[list[Any]], set[type]]):
         self._names = list(names)
+        self._types_of = types_of
         self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
 
     def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
-        shapes = [self._shape(kind) for kind in set(map(type, fetched))]
+        shapes = [self._shape(kind) for kind in self._types_of(fetched)]
         if not any(shapes):
             return fetched
         return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]

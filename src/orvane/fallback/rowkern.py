@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import operator
 import reprlib
 from collections.abc import Iterator
 from typing import Any
@@ -383,6 +384,17 @@ def safe_rowproxy_reconstructor(*args: Any) -> BaseRow:
     if any(getattr(row, name, _UNSET) is _UNSET for name in ("_parent_field", "_row_field", "_keymap_field")):
         raise RuntimeError("__setstate__ for BaseRow subclasses must set values for parent, row, and keymap")
     return row
+
+
+def _types_of(items: list[Any], index: int | None = None) -> set[type]:
+    """The set of the types of a list's items, or of each item's value at index."""
+    if not isinstance(items, list):
+        raise TypeError(f"items must be a list, not {type(items).__name__}")
+    if index is None:
+        return set(map(type, items))
+    if type(index) is not int:
+        raise TypeError(f"index must be an int, not {type(index).__name__}")
+    return set(map(type, map(operator.itemgetter(index), items)))
 
 
 def _place(items: list[Any], index: int, item: Any) -> None:
