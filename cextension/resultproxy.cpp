@@ -445,18 +445,12 @@ void install_row_class_vectorcall(PyTypeObject* cls)
 
 // ---- rows by the batch ----------------------------------------------------
 
-// Whether instances of `cls` hold nothing but BaseRow's own fields (no
-// __dict__, no weak references, no slots of their own) and are allocated the
-// generic way: the batch then allocates them itself, filled before they are
-// tracked.
+// Whether instances of `cls` hold nothing but BaseRow's own fields: no
+// __dict__, no slots of their own.
 bool stores_only_row_fields(PyTypeObject* cls)
 {
-    unsigned long managed = Py_TPFLAGS_MANAGED_DICT;
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-    managed |= Py_TPFLAGS_MANAGED_WEAKREF;
-#endif
     return cls->tp_basicsize == sizeof(BaseRow) && cls->tp_itemsize == 0 && cls->tp_dictoffset == 0 &&
-           cls->tp_weaklistoffset == 0 && !PyType_HasFeature(cls, managed) && cls->tp_alloc == PyType_GenericAlloc;
+           !PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT);
 }
 
 // Whether `parent` is a result's own metadata, of exactly the host's class,
@@ -469,14 +463,16 @@ int is_result_metadata(PyObject* parent, PyObject* keymap)
     if (!module) {
         return -1;
     }
-    Ref metadata_class(PyObject_GetAttrString(module.get(), "ResultMetaData"));
+    Ref class_name(PyUnicode_InternFromString("ResultMetaData"));
+    Ref metadata_class(class_name ? PyObject_GetAttr(module.get(), class_name.get()) : nullptr);
     if (!metadata_class) {
         return -1;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(parent)) != metadata_class.get()) {
         return 0;
     }
-    Ref own_keymap(PyObject_GetAttrString(parent, "_keymap"));
+    Ref keymap_name(PyUnicode_InternFromString("_keymap"));
+    Ref own_keymap(keymap_name ? PyObject_GetAttr(parent, keymap_name.get()) : nullptr);
     if (!own_keymap) {
         return orvane::compat::clear_ordinary_error() ? 0 : -1;
     }
@@ -488,7 +484,7 @@ int is_result_metadata(PyObject* parent, PyObject* keymap)
 // already validated. The values are processed before the instance exists, so
 // no code ever sees it half-filled. On success `row` is released.
 PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
-                   bool plain, bool unwalked, Ref& row)
+                   bool unwalked, Ref& row)
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
@@ -503,8 +499,7 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     if (kept && PyObject_GC_IsTracked(values.get())) {
         untrack_if_acyclic(values.get());
     }
-    bool walked = !unwalked || PyObject_GC_IsTracked(values.get());
-    PyObject* obj = plain ? reinterpret_cast<PyObject*>(PyObject_GC_New(BaseRow, cls)) : cls->tp_alloc(cls, 0);
+    PyObject* obj = cls->tp_alloc(cls, 0);
     if (obj == nullptr) {
         return nullptr;
     }
@@ -513,8 +508,8 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     self->row = values.release();
     self->keymap = Py_NewRef(keymap);
     self->key_style = key_style;
-    if (plain && walked) {
-        PyObject_GC_Track(obj);
+    if (unwalked && !PyObject_GC_IsTracked(self->row)) {
+        PyObject_GC_UnTrack(obj);
     }
     row = Ref();
     return obj;
@@ -530,10 +525,8 @@ struct BatchArguments {
     PyObject* const* args;  // parent, processors, keymap, key style
     bool direct;
     long long key_style;
-    // Whether the class's instances hold BaseRow's fields only, and whether
-    // rows whose values cannot lead back to them are then left out of the
+    // Whether rows whose values cannot lead back to them are left out of the
     // collector's walks (see `track_again`).
-    bool plain = false;
     bool unwalked = false;
 
     BatchArguments(PyObject* cls_object, PyObject* const* arguments) : cls(cls_object), args(arguments)
@@ -554,8 +547,7 @@ struct BatchArguments {
     // set.
     bool look_at_class_and_parent()
     {
-        plain = direct && stores_only_row_fields(reinterpret_cast<PyTypeObject*>(cls));
-        if (!plain) {
+        if (!direct || !stores_only_row_fields(reinterpret_cast<PyTypeObject*>(cls))) {
             return true;
         }
         int result_own = is_result_metadata(args[0], args[2]);
@@ -568,8 +560,8 @@ struct BatchArguments {
     PyObject* make(Ref& fetched) const
     {
         if (direct && keeps_baserow_construction(reinterpret_cast<PyTypeObject*>(cls))) {
-            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, plain,
-                            unwalked, fetched);
+            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, unwalked,
+                            fetched);
         }
         PyObject* call_args[] = {args[0], args[1], args[2], args[3], fetched.get()};
         PyObject* made = PyObject_Vectorcall(cls, call_args, 5, nullptr);
