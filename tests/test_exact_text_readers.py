@@ -13,6 +13,8 @@ from hypothesis import strategies as st
 
 import orvane.convkern as native
 import orvane.fallback.convkern as pure
+from orvane import flavours
+from orvane.converters import Numeric, column_converter
 
 
 @pytest.fixture(params=[pytest.param(native, id="native"), pytest.param(pure, id="pure")])
@@ -194,6 +196,36 @@ def test_a_decimal_text_processor_in_a_cycle_is_collected(ck):
     del column
     gc.collect()
     assert gone() is None
+
+
+def numeric_reference(scale):
+    """What a decimal column gives for a decimal value: NaN and the
+    infinities as themselves (one NaN, unsigned and quiet), too many whole
+    digits refused, every other value quantised half to even."""
+    quantise = quantised(scale)
+
+    def convert(value):
+        if value.is_nan():
+            return decimal.Decimal("NaN")
+        if value.is_infinite():
+            return decimal.Decimal("-Infinity" if value.is_signed() else "Infinity")
+        if value.adjusted() >= 131072:
+            raise ValueError("more than 131,072 digits before the point")
+        return quantise(value)
+
+    return convert
+
+
+EDGE_DECIMALS = ["-0", "-0.005", "0.125", "2.675", "1e131071", "1e131072", "-9.99e131071", "1E+400", "1E-400", "sNaN", "-NaN", "-Infinity"]
+
+
+@settings(max_examples=500, deadline=None)
+@given(value=st.one_of(st.decimals(), st.sampled_from(EDGE_DECIMALS).map(decimal.Decimal)), scale=st.integers(0, 8))
+def test_numeric_over_decimals_gives_exactly_the_quantised_decimal(value, scale):
+    expected = outcome(lambda: numeric_reference(scale)(value))
+    for flavour in (flavours.compiled(), flavours.pure()):
+        convert = column_converter(Numeric(scale), flavour).processor_for({decimal.Decimal})
+        assert outcome(lambda: convert(value)) == expected
 
 
 GENERAL = quantised(2)

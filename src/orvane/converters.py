@@ -176,6 +176,7 @@ def _to_str(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
     return convert
 
 
+Decimal = decimal.Decimal
 _NAN = decimal.Decimal("NaN")
 _INFINITY = decimal.Decimal("Infinity")
 _MINUS_INFINITY = decimal.Decimal("-Infinity")
@@ -188,6 +189,10 @@ def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any],
     exponent = decimal.Decimal(1).scaleb(-scale)
 
     def convert(value: Any) -> Any:
+        # Drivers that read the column as decimals (psycopg, DuckDB) take
+        # the first branch for every value: it is kept short.
+        if type(value) is Decimal and value.is_finite() and value.adjusted() < _MOST_WHOLE_DIGITS:
+            return value.quantize(exponent, None, _EXACT)
         if value is None:
             return None
         if type(value) is float:
@@ -206,7 +211,7 @@ def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any],
             return _NAN if value.is_nan() else _MINUS_INFINITY if value.is_signed() else _INFINITY
         if value.adjusted() >= _MOST_WHOLE_DIGITS:
             raise ValueError(f"more than {_MOST_WHOLE_DIGITS:,} digits before the point")
-        return value.quantize(exponent, context=_EXACT)
+        return value.quantize(exponent, None, _EXACT)
 
     return convert
 
