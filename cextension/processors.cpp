@@ -805,12 +805,22 @@ PyTypeObject DecimalResultProcessorType = {
 // rounded digits are written as text that `decimal_type` reads exactly.
 // Every other value (not an exact str, non-ASCII, white space, exponents,
 // NaN and the infinities, underscores) goes to `general`, which gives the
-// same result for plain text too.
+// same result for plain text too. Given an exponent and a context, finite
+// decimals of exactly `decimal_type` with fewer whole digits than a column
+// holds are quantised here too, as `general` would quantise them: drivers
+// that read the column as decimals hand over nothing else.
 struct DecimalTextProcessor {
     PyObject_HEAD
     PyObject* decimal_type;
     PyObject* general;
     Py_ssize_t scale;
+    PyObject* exponent;  // both or neither
+    PyObject* context;
+    // Interned names of the decimal methods called, held by the instance so
+    // that each interpreter's processors use their own.
+    PyObject* is_finite_name;
+    PyObject* adjusted_name;
+    PyObject* quantize_name;
 };
 
 extern PyTypeObject DecimalTextProcessorType;
@@ -935,12 +945,28 @@ PyObject* rounded_decimal_text(const PlainDecimal& d, Py_ssize_t scale)
 
 PyObject* decimal_text_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"decimal_type", "scale", "general", nullptr};
+    static const char* keywords[] = {"decimal_type", "scale", "general", "exponent", "context", nullptr};
     PyObject *decimal_type, *general;
+    PyObject* exponent = Py_None;
+    PyObject* context = Py_None;
     Py_ssize_t scale;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO:_DecimalTextProcessor", const_cast<char**>(keywords),
-                                     &decimal_type, &scale, &general)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|OO:_DecimalTextProcessor", const_cast<char**>(keywords),
+                                     &decimal_type, &scale, &general, &exponent, &context)) {
         return nullptr;
+    }
+    if ((exponent == Py_None) != (context == Py_None)) {
+        PyErr_SetString(PyExc_TypeError, "give both an exponent and a context, or neither");
+        return nullptr;
+    }
+    Ref names[3];
+    if (exponent != Py_None) {
+        const char* spelled[3] = {"is_finite", "adjusted", "quantize"};
+        for (int i = 0; i < 3; ++i) {
+            names[i] = Ref(PyUnicode_InternFromString(spelled[i]));
+            if (!names[i]) {
+                return nullptr;
+            }
+        }
     }
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) {
@@ -950,6 +976,13 @@ PyObject* decimal_text_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     self->decimal_type = Py_NewRef(decimal_type);
     self->general = Py_NewRef(general);
     self->scale = scale;
+    if (exponent != Py_None) {
+        self->exponent = Py_NewRef(exponent);
+        self->context = Py_NewRef(context);
+        self->is_finite_name = names[0].release();
+        self->adjusted_name = names[1].release();
+        self->quantize_name = names[2].release();
+    }
     return obj;
 }
 
@@ -958,6 +991,8 @@ int decimal_text_traverse(PyObject* obj, visitproc visit, void* arg)
     DecimalTextProcessor* self = as_decimal_text(obj);
     Py_VISIT(self->decimal_type);
     Py_VISIT(self->general);
+    Py_VISIT(self->exponent);
+    Py_VISIT(self->context);
     return 0;
 }
 
@@ -966,6 +1001,8 @@ int decimal_text_clear(PyObject* obj)
     DecimalTextProcessor* self = as_decimal_text(obj);
     Py_CLEAR(self->decimal_type);
     Py_CLEAR(self->general);
+    Py_CLEAR(self->exponent);
+    Py_CLEAR(self->context);
     return 0;
 }
 
@@ -973,7 +1010,40 @@ void decimal_text_dealloc(PyObject* obj)
 {
     PyObject_GC_UnTrack(obj);
     decimal_text_clear(obj);
+    DecimalTextProcessor* self = as_decimal_text(obj);
+    Py_CLEAR(self->is_finite_name);
+    Py_CLEAR(self->adjusted_name);
+    Py_CLEAR(self->quantize_name);
     Py_TYPE(obj)->tp_free(obj);
+}
+
+// `value`, a decimal of exactly the processor's type, quantised as `general`
+// would quantise it; an empty Ref without an error where it is not finite or
+// has too many whole digits, and is left to `general`.
+Ref quantized_decimal(DecimalTextProcessor* self, PyObject* value)
+{
+    // The calls below may run code that clears the processor.
+    Ref exponent = Ref::borrow(self->exponent);
+    Ref context = Ref::borrow(self->context);
+    if (!exponent || !context) {
+        return Ref();
+    }
+    PyObject* receiver[] = {value};
+    Ref finite(PyObject_VectorcallMethod(self->is_finite_name, receiver, 1, nullptr));
+    if (!finite || finite.get() != Py_True) {
+        return Ref();
+    }
+    Ref adjusted(PyObject_VectorcallMethod(self->adjusted_name, receiver, 1, nullptr));
+    if (!adjusted || !PyLong_CheckExact(adjusted.get())) {
+        return Ref();
+    }
+    int overflow = 0;
+    long long whole_digits = PyLong_AsLongLongAndOverflow(adjusted.get(), &overflow);
+    if (overflow != 0 || whole_digits >= MAX_WHOLE_DIGITS) {
+        return Ref();
+    }
+    PyObject* arguments[] = {value, exponent.get(), Py_None, context.get()};
+    return Ref(PyObject_VectorcallMethod(self->quantize_name, arguments, 4, nullptr));
 }
 
 PyObject* decimal_text_process(PyObject* obj, PyObject* value)
@@ -994,6 +1064,12 @@ PyObject* decimal_text_process(PyObject* obj, PyObject* value)
         }
         Ref decimal_type = Ref::borrow(self->decimal_type);
         return PyObject_CallOneArg(decimal_type.get(), rounded.get());
+    }
+    if (self->exponent != nullptr && Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(self->decimal_type))) {
+        Ref quantized = quantized_decimal(self, value);
+        if (quantized || PyErr_Occurred()) {
+            return quantized.release();
+        }
     }
     Ref general = Ref::borrow(self->general);
     return PyObject_CallOneArg(general.get(), value);

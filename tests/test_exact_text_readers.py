@@ -228,8 +228,42 @@ def test_numeric_over_decimals_gives_exactly_the_quantised_decimal(value, scale)
         assert outcome(lambda: convert(value)) == expected
 
 
+class DecimalSubclass(decimal.Decimal):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value",
+    [decimal.Decimal("1.005"), decimal.Decimal("-0"), decimal.Decimal("7E+3"), decimal.Decimal("1e131071"), decimal.Decimal("1e131072"), decimal.Decimal("-NaN"), decimal.Decimal("Infinity"), DecimalSubclass("2.5"), 1.5],
+    ids=repr,
+)
+def test_finite_decimals_of_the_exact_type_are_quantised_directly(ck, value):
+    calls = []
+
+    def general(value):
+        calls.append(value)
+        return "general"
+
+    result = ck._DecimalTextProcessor(decimal.Decimal, 2, general, decimal.Decimal("0.01"), EXACT).process(value)
+    if type(value) is decimal.Decimal and value.is_finite() and value.adjusted() < 131072:
+        assert (repr(result), calls) == (repr(quantised(2)(value)), [])
+    else:
+        assert (result, calls) == ("general", [value])
+
+
+def test_the_given_context_quantises(ck):
+    narrow = decimal.Context(prec=3, traps=[decimal.InvalidOperation])
+    process = ck._DecimalTextProcessor(decimal.Decimal, 2, GENERAL, decimal.Decimal("0.01"), narrow).process
+    assert repr(process(decimal.Decimal("1.234"))) == "Decimal('1.23')"
+    with pytest.raises(decimal.InvalidOperation):
+        process(decimal.Decimal("12345.6"))
+    with pytest.raises(TypeError, match="both an exponent and a context"):
+        ck._DecimalTextProcessor(decimal.Decimal, 2, GENERAL, decimal.Decimal("0.01"))
+
+
 GENERAL = quantised(2)
 TEXT = native._DecimalTextProcessor(decimal.Decimal, 2, GENERAL)
+DECIMALS = native._DecimalTextProcessor(decimal.Decimal, 2, GENERAL, decimal.Decimal("0.01"), EXACT)
 LEAK_OPERATIONS = [
     lambda: native._iso_datetime("2024-05-06T07:08:09.123456"),
     lambda: native._iso_datetime("2024-05-06 07:08:09+02:00"),
@@ -244,6 +278,10 @@ LEAK_OPERATIONS = [
     lambda: TEXT.process("abc"),
     lambda: native._DecimalTextProcessor(decimal.Decimal, "x", GENERAL),
     lambda: native._DecimalTextProcessor(decimal.Decimal, 2, GENERAL),
+    lambda: DECIMALS.process(decimal.Decimal("12.345")),
+    lambda: DECIMALS.process(decimal.Decimal("NaN")),
+    lambda: native._DecimalTextProcessor(decimal.Decimal, 2, GENERAL, decimal.Decimal("0.01"), EXACT),
+    lambda: native._DecimalTextProcessor(decimal.Decimal, 2, GENERAL, decimal.Decimal("0.01")),
 ]
 
 

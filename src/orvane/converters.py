@@ -176,7 +176,6 @@ def _to_str(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
     return convert
 
 
-Decimal = decimal.Decimal
 _NAN = decimal.Decimal("NaN")
 _INFINITY = decimal.Decimal("Infinity")
 _MINUS_INFINITY = decimal.Decimal("-Infinity")
@@ -189,10 +188,6 @@ def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any],
     exponent = decimal.Decimal(1).scaleb(-scale)
 
     def convert(value: Any) -> Any:
-        # Drivers that read the column as decimals (psycopg, DuckDB) take
-        # the first branch for every value: it is kept short.
-        if type(value) is Decimal and value.is_finite() and value.adjusted() < _MOST_WHOLE_DIGITS:
-            return value.quantize(exponent, None, _EXACT)
         if value is None:
             return None
         if type(value) is float:
@@ -223,9 +218,12 @@ def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
     if isinstance(declared, Numeric):
         from_float = converters.DecimalResultProcessor(decimal.Decimal, f"%.{declared.scale}f").process
         # Plain decimal text is rounded by the compiled modules' digit
-        # arithmetic, with the same result as the general conversion, which
-        # takes every other value.
-        general = converters._DecimalTextProcessor(decimal.Decimal, declared.scale, _to_decimal(declared.scale, from_float)).process
+        # arithmetic, and finite decimals quantised there, with the same
+        # result as the general conversion, which takes every other value.
+        exponent = decimal.Decimal(1).scaleb(-declared.scale)
+        general = converters._DecimalTextProcessor(
+            decimal.Decimal, declared.scale, _to_decimal(declared.scale, from_float), exponent, _EXACT
+        ).process
         return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, general)
     if declared is decimal.Decimal:
         raise TypeError("declare a decimal column as Numeric(scale), giving the digits after the point")

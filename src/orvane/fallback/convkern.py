@@ -243,12 +243,18 @@ def _rounded_decimal_text(sign: str, whole: str, fraction: str, scale: int) -> s
 class _DecimalTextProcessor:
     """Plain decimal text to a quantised decimal; everything else to `general`."""
 
-    __slots__ = ("_decimal_type", "_scale", "_general")
+    __slots__ = ("_decimal_type", "_scale", "_general", "_exponent", "_context")
 
-    def __init__(self, decimal_type: Callable[[str], Any], scale: int, general: Callable[[Any], Any]) -> None:
+    def __init__(
+        self, decimal_type: Callable[[str], Any], scale: int, general: Callable[[Any], Any], exponent: Any = None, context: Any = None
+    ) -> None:
+        if (exponent is None) != (context is None):
+            raise TypeError("give both an exponent and a context, or neither")
         self._decimal_type = decimal_type
         self._scale = as_int64(scale)
         self._general = general
+        self._exponent = exponent
+        self._context = context
 
     def process(self, value: Any) -> Any:
         """The value processor itself."""
@@ -256,4 +262,8 @@ class _DecimalTextProcessor:
             plain = _PLAIN_DECIMAL.fullmatch(value)
             if plain is not None and (plain[2] or plain[3]) and len(plain[2]) <= _MAX_WHOLE_DIGITS:
                 return self._decimal_type(_rounded_decimal_text(plain[1], plain[2], plain[3] or "", self._scale))
+        if self._exponent is not None and type(value) is self._decimal_type and value.is_finite():
+            adjusted = value.adjusted()
+            if type(adjusted) is int and adjusted < _MAX_WHOLE_DIGITS:
+                return value.quantize(self._exponent, None, self._context)
         return self._general(value)
