@@ -455,18 +455,16 @@ bool stores_only_row_fields(PyTypeObject* cls)
 
 // Whether `parent` is a result's own metadata, of exactly the host's class,
 // and `keymap` its keymap: neither holds rows, so a row made with them and
-// with values that cannot lead back to it is in no cycle. -1 with the error
-// set where a look-up fails.
+// with values that cannot lead back to it is in no cycle. A look-up that
+// fails counts as no (the rows merely stay tracked), but for an interrupt or
+// SystemExit: -1 with it set.
 int is_result_metadata(PyObject* parent, PyObject* keymap)
 {
     Ref module = host_module(result_module_cache, "orvane.engine.result");
-    if (!module) {
-        return -1;
-    }
-    Ref class_name(PyUnicode_InternFromString("ResultMetaData"));
+    Ref class_name(module ? PyUnicode_InternFromString("ResultMetaData") : nullptr);
     Ref metadata_class(class_name ? PyObject_GetAttr(module.get(), class_name.get()) : nullptr);
     if (!metadata_class) {
-        return -1;
+        return orvane::compat::clear_ordinary_error() ? 0 : -1;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(parent)) != metadata_class.get()) {
         return 0;

@@ -1001,6 +1001,24 @@ def test_rows_that_could_reach_a_cycle_stay_in_the_collectors_walks(made):
     assert gc.is_tracked(made())
 
 
+@pytest.mark.parametrize("failure", [AttributeError, KeyboardInterrupt])
+def test_a_failing_look_up_of_the_metadata_class(monkeypatch, failure):
+    # The rows merely stay tracked; an interrupt still stops the batch.
+    import orvane.engine.result as host
+
+    def missing(name):
+        raise failure(name)
+
+    monkeypatch.delattr(host, "ResultMetaData")
+    monkeypatch.setattr(host, "__getattr__", missing, raising=False)
+    if failure is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            made_by_batch()
+    else:
+        r = made_by_batch()
+        assert gc.is_tracked(r) and r._data == (1, "a")
+
+
 @pytest.mark.parametrize("store", ["_data", "_parent", "_keymap", "__init__"])
 def test_storing_into_a_row_left_out_of_the_walks_puts_it_back(store):
     r = made_by_batch()
