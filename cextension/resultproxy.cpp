@@ -453,6 +453,15 @@ bool stores_only_row_fields(PyTypeObject* cls)
            !PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT);
 }
 
+// The host's ResultMetaData class, looked up by an interned name (fresh
+// strings would fill a cache of the interpreter's on every look-up).
+Ref host_metadata_class()
+{
+    Ref module = host_module(result_module_cache, "orvane.engine.result");
+    Ref name(module ? PyUnicode_InternFromString("ResultMetaData") : nullptr);
+    return Ref(name ? PyObject_GetAttr(module.get(), name.get()) : nullptr);
+}
+
 // Whether `parent` is a result's own metadata, of exactly the host's class,
 // and `keymap` its keymap: neither holds rows, so a row made with them and
 // with values that cannot lead back to it is in no cycle. A look-up that
@@ -460,9 +469,7 @@ bool stores_only_row_fields(PyTypeObject* cls)
 // SystemExit: -1 with it set.
 int is_result_metadata(PyObject* parent, PyObject* keymap)
 {
-    Ref module = host_module(result_module_cache, "orvane.engine.result");
-    Ref class_name(module ? PyUnicode_InternFromString("ResultMetaData") : nullptr);
-    Ref metadata_class(class_name ? PyObject_GetAttr(module.get(), class_name.get()) : nullptr);
+    Ref metadata_class = host_metadata_class();
     if (!metadata_class) {
         return orvane::compat::clear_ordinary_error() ? 0 : -1;
     }
@@ -1077,11 +1084,7 @@ int baserow_set_parent(PyObject* obj, PyObject* value, void*)
     if (refuse_deletion(value, "parent")) {
         return -1;
     }
-    Ref module = host_module(result_module_cache, "orvane.engine.result");
-    if (!module) {
-        return -1;
-    }
-    Ref metadata_class(PyObject_GetAttrString(module.get(), "ResultMetaData"));
+    Ref metadata_class = host_metadata_class();
     if (!metadata_class) {
         return -1;
     }
