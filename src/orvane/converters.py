@@ -184,9 +184,7 @@ _MINUS_INFINITY = decimal.Decimal("-Infinity")
 _MOST_WHOLE_DIGITS = 131072
 
 
-def _to_decimal(scale: int, from_float: Callable[[Any], Any]) -> Callable[[Any], Any]:
-    exponent = decimal.Decimal(1).scaleb(-scale)
-
+def _to_decimal(exponent: decimal.Decimal, from_float: Callable[[Any], Any]) -> Callable[[Any], Any]:
     def convert(value: Any) -> Any:
         if value is None:
             return None
@@ -222,7 +220,7 @@ def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
         # result as the general conversion, which takes every other value.
         exponent = decimal.Decimal(1).scaleb(-declared.scale)
         general = converters._DecimalTextProcessor(
-            decimal.Decimal, declared.scale, _to_decimal(declared.scale, from_float), exponent, _EXACT
+            decimal.Decimal, declared.scale, _to_decimal(exponent, from_float), exponent, _EXACT
         ).process
         return ColumnConverter(declared, from_float, frozenset({float}), frozenset(), False, general)
     if declared is decimal.Decimal:
