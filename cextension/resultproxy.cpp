@@ -152,8 +152,19 @@ PyObject* call_parent(BaseRow* self, const char* method, const char* format, Arg
 
 // ---- construction ---------------------------------------------------------
 
+// A built-in function of one argument is called as the interpreter calls
+// it, without going through the general call protocol first.
+PyObject* call_processor(PyObject* processor, PyObject* value)
+{
+    if (PyCFunction_CheckExact(processor) && PyCFunction_GET_FLAGS(processor) == METH_O) {
+        return PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
+    }
+    return PyObject_CallOneArg(processor, value);
+}
+
 // Processors run arbitrary code and may shrink either list, so each step
-// re-reads the sizes and holds its own references to processor and value.
+// re-reads the sizes and holds its own references to the processor and to a
+// value a list holds (a tuple's values stay while the tuple is held).
 // The results are gathered first and become a tuple only when all are in.
 bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& processed)
 {
@@ -161,19 +172,21 @@ bool apply_processors(PyObject* processors, PyObject* values, RefBuffer& process
     if (!processed.reserve(count)) {
         return false;
     }
+    const bool values_fixed = PyTuple_Check(values);
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i >= PySequence_Fast_GET_SIZE(processors) || i >= PySequence_Fast_GET_SIZE(values)) {
             PyErr_SetString(PyExc_RuntimeError, "row or processors changed size during construction");
             return false;
         }
         PyObject* processor = PySequence_Fast_GET_ITEM(processors, i);
-        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(values, i));
+        PyObject* value = PySequence_Fast_GET_ITEM(values, i);
         if (processor == Py_None) {
-            processed.push(value.release());
+            processed.push(Py_NewRef(value));
             continue;
         }
         Ref held_processor = Ref::borrow(processor);
-        PyObject* result = PyObject_CallOneArg(held_processor.get(), value.get());
+        Ref held_value = values_fixed ? Ref() : Ref::borrow(value);
+        PyObject* result = call_processor(processor, value);
         if (result == nullptr) {
             return false;
         }

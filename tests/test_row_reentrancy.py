@@ -125,6 +125,17 @@ HOSTILE_CASES = {
         """,
         ["[2, 3]"],
     ),
+    "built-in processor that takes the value out of the fetched list": (
+        """
+        values = ["%d-%d" % (i, i) for i in range(3)]
+        print(outcome(lambda: rk.BaseRow(Parent(), [values.remove, None, None], {}, 0, values)))
+        gc.collect()
+        print(values)
+        print(rk.BaseRow(Parent(), [ord, len], {}, 0, ["%d" % i for i in range(2)])._values_impl())
+        print(outcome(lambda: rk.BaseRow(Parent(), [ord], {}, 0, ["ab"])))
+        """,
+        ["RuntimeError", "['1-1', '2-2']", "[48, 1]", "TypeError"],
+    ),
     "operand that peeks at the getter's result": (
         """
         marker = object()
