@@ -16,8 +16,9 @@ ROWS = 2500
 QUERY = "select n as a, n * 2 as b from numbers order by n"
 
 
-def sqlite3_cursor(dsn):
+def sqlite3_cursor(request, dsn):
     connection = sqlite3.connect(":memory:")
+    request.addfinalizer(connection.close)
     connection.execute("create table numbers (n integer)")
     connection.executemany("insert into numbers values (?)", ((n,) for n in range(ROWS)))
     cursor = connection.execute(QUERY)
@@ -28,9 +29,10 @@ def sqlite3_cursor(dsn):
     return cursor, to_mappings
 
 
-def psycopg_cursor(dsn):
+def psycopg_cursor(request, dsn):
     psycopg = pytest.importorskip("psycopg")
     connection = psycopg.connect(dsn)
+    request.addfinalizer(connection.close)
     connection.execute("create temporary table numbers as select generate_series(0, %s) as n", (ROWS - 1,))
     cursor = connection.execute(QUERY)
 
@@ -54,7 +56,7 @@ def dsn():
 @pytest.mark.parametrize("make", [sqlite3_cursor, psycopg_cursor], ids=["sqlite3", "psycopg"])
 @pytest.mark.parametrize("flavour", [flavours.compiled, flavours.pure], ids=["compiled", "pure"])
 def test_a_row_factory_set_mid_result_is_followed(request, make, flavour):
-    cursor, to_mappings = make(request.getfixturevalue("dsn") if make is psycopg_cursor else None)
+    cursor, to_mappings = make(request, request.getfixturevalue("dsn") if make is psycopg_cursor else None)
     result = Result(cursor, flavour=flavour())
     first = result.fetchmany(1000)
     to_mappings()

@@ -192,7 +192,8 @@ def test_bench_into_a_pipe_closed_early_stops_quietly():
     # As `python -m orvane bench | head -1` does: nobody reads the table.
     process = subprocess.Popen([sys.executable, "-m", "orvane", "bench", "--repeat", "1", "--rows", "300", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     process.stdout.close()
-    error = process.stderr.read()
+    with process.stderr:
+        error = process.stderr.read()
     assert process.wait() == 1 and error == ""
 
 
