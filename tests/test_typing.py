@@ -15,8 +15,9 @@ def flavour(request):
     return getattr(flavours, request.param)()
 
 
-def test_rows_are_sequences_and_their_mappings_mappings(flavour):
+def test_rows_are_sequences_and_their_mappings_mappings(flavour, request):
     connection = sqlite3.connect(":memory:")
+    request.addfinalizer(connection.close)
     cursor = connection.execute("select 1 as id, 'a' as count")
     row = Result(cursor, flavour=flavour).fetchone()
     assert isinstance(row, Sequence) and not isinstance(row, Mapping)
