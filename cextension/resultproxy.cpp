@@ -153,13 +153,19 @@ PyObject* call_parent(BaseRow* self, const char* method, const char* format, Arg
 // ---- construction ---------------------------------------------------------
 
 // A built-in function of one argument is called as the interpreter calls
-// it, without going through the general call protocol first.
+// it, without going through the general call protocol first. A faulty one
+// that fails without setting an exception still fails with one, as it would
+// through that protocol: a batch reports the exception that stopped it.
 PyObject* call_processor(PyObject* processor, PyObject* value)
 {
-    if (PyCFunction_CheckExact(processor) && PyCFunction_GET_FLAGS(processor) == METH_O) {
-        return PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
+    if (!PyCFunction_CheckExact(processor) || PyCFunction_GET_FLAGS(processor) != METH_O) {
+        return PyObject_CallOneArg(processor, value);
     }
-    return PyObject_CallOneArg(processor, value);
+    PyObject* result = PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", processor);
+    }
+    return result;
 }
 
 // Processors run arbitrary code and may shrink either list, so each step

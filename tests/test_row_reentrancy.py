@@ -188,6 +188,31 @@ def test_hostile_callbacks_end_normally(module, case):
         assert line in (allowed if isinstance(allowed, tuple) else (allowed,))
 
 
+FAILING_SILENTLY = """
+import ctypes
+class MethodDef(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+silent = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(lambda module, value: None)
+METH_O = 0x0008
+definition = MethodDef(b"silent", ctypes.cast(silent, ctypes.c_void_p), METH_O, None)
+new_function = ctypes.pythonapi.PyCFunction_NewEx
+new_function.restype = ctypes.py_object
+new_function.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
+processor = new_function(ctypes.addressof(definition), None, None)
+print(outcome(lambda: rk.BaseRow(Parent(), [processor], {}, 0, ("x",))))
+fetched = [("x",), ("y",)]
+made, error = rk.BaseRow._make_rows_in_place(Parent(), [processor], {}, 0, fetched)
+print(made, type(error).__name__, fetched)
+"""
+
+
+def test_a_built_in_processor_failing_without_an_exception_stops_the_batch():
+    # The compiled rows call such a processor directly; through the call
+    # protocol, which the pure twin uses, a debug interpreter aborts on it.
+    lines = run_isolated(PREAMBLE.format(module="orvane.rowkern") + FAILING_SILENTLY).split("\n")[:-1]
+    assert lines == ["SystemError", "0 SystemError [('x',), ('y',)]"]
+
+
 # ---- cycles that only the rows and getters themselves can break ----------
 
 
