@@ -32,7 +32,7 @@ import operator
 from collections.abc import Generator, Iterator, Sequence
 from typing import Any, TypeVar
 
-from orvane.converters import ConversionError, Processor
+from orvane.converters import ApplicationFunction, ApplicationRefusal, ConversionError, Processor
 from orvane.drivers import Fetched
 from orvane.engine.result import ResultMetaData
 from orvane.engine.row import Row
@@ -166,11 +166,13 @@ class ResultCore:
             batch = self._shapes.as_sequences(batch)
             processors = self._plan.processors(batch)
             made, error = self._make(processors, batch)
-            if made < len(batch) and _is_refusal(error) and processors is not None:
+            if made < len(batch) and _is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
                 # The usual processors were chosen for the values seen before;
                 # the rest get processors chosen from their own values.
                 tail = batch[made:]
-                processors = self._plan.general_processors(tail)
+                usual, processors = processors, self._plan.general_processors(tail)
+                if self._plan.applications:
+                    self._replay_applications(usual, processors, tail[0])
                 again, error = self._make(processors, tail)
                 batch, made = batch[:made] + tail, made + again
             self._settle(batch, made, rest)
@@ -216,17 +218,58 @@ class ResultCore:
         return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
 
     def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
-        """Names the row and the column whose converter refused its value."""
-        for name, processor, value in zip(self.keys(), processors, values):
-            if processor is None:
+        """Names the row and the column whose converter refused its value. An
+        application's function is not called again: its refusal names itself."""
+        if isinstance(error, ApplicationRefusal):
+            index = next(index for index, application in self._plan.applications.items() if application is error.application)
+            return _refused(self.keys()[index], error.value, error.cause, position)
+        refusing = self._refusing_column(processors, values)
+        if refusing is None:
+            return error
+        index, cause = refusing
+        return _refused(self.keys()[index], values[index], cause, position)
+
+    def _refusing_column(self, processors: list[Processor], values: Fetched) -> tuple[int, Exception] | None:
+        """The first column whose built-in processor refuses its value, and why."""
+        applications = self._plan.applications
+        for index, (processor, value) in enumerate(zip(processors, values)):
+            if processor is None or index in applications:
                 continue
             try:
                 processor(value)
             except Exception as cause:
-                refused = ConversionError(name, value, cause, row=position)
-                refused.__cause__ = cause
-                return refused
-        return error
+                return index, cause
+        return None
+
+    def _replay_applications(self, usual: list[Processor], processors: list[Processor], values: Fetched) -> None:
+        """The application columns before the one that refused `values` ran
+        on them already: built again, that row gets their results back."""
+        refusing = self._refusing_column(usual, values)
+        before = len(values) if refusing is None else refusing[0]
+        for index, application in self._plan.applications.items():
+            if index < before and values[index] is not None:
+                processors[index] = _replay_once(application)
+
+
+def _refused(name: str, value: Any, cause: Exception, position: int) -> ConversionError:
+    refused = ConversionError(name, value, cause, row=position)
+    refused.__cause__ = cause
+    return refused
+
+
+def _replay_once(application: ApplicationFunction) -> Processor:
+    """The application's processor, whose first call returns the result of
+    its latest call where it is handed that call's value again."""
+    pending = [True]
+
+    def process(value: Any) -> Any:
+        if pending[0]:
+            pending[0] = False
+            if value is application.value:
+                return application.result
+        return application.process(value)
+
+    return process
 
 
 def _is_refusal(error: BaseException | None) -> bool:

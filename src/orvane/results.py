@@ -19,7 +19,7 @@ import threading
 from collections.abc import AsyncIterator, Callable, Iterator
 from typing import Any, Generic, TypeVar
 
-from orvane.converters import ConversionError, Numeric
+from orvane.converters import ConversionError, Json, Numeric, Timestamp
 from orvane.core import ResultCore
 from orvane.drivers import result_description
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
@@ -28,7 +28,7 @@ from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
 from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader
 
-__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "NoSuchColumnError", "Numeric", "Result", "Row", "Types"]
+__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "Json", "NoSuchColumnError", "Numeric", "Result", "Row", "Timestamp", "Types"]
 
 # Rows fetched from the cursor at a time while iterating: few enough to keep
 # memory flat (a few megabytes), enough that the collector, which runs once
