@@ -37,7 +37,8 @@ class PlannedColumn:
         if as_declared:
             self.processor: Processor = None
         elif kind is not None:
-            self.processor = converter.processor_for({kind})
+            # Any value of a column may be None.
+            self.processor = converter.processor_for({kind, type(None)})
         else:
             self.processor = converter.fast_without_none or converter.fast
         self.watched = not self.fixed and not converter.strict
