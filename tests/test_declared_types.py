@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 from test_drivers import flavour, postgres_dsn, require  # noqa: F401  (fixtures: both flavours, the driver tests' server)
 
 from orvane import flavours
+from orvane.converters import column_converter
 from orvane.results import AsyncResult, ConversionError, Json, Numeric, Result, Timestamp
 
 ID = uuid.UUID("12345678-1234-5678-1234-567812345678")
@@ -432,3 +433,23 @@ def test_declared_types_agree_with_the_hand_conversion(declared, values, hand):
         assert converted(generated, declared, flavour_of()) == by_hand(generated, hand)
 
     check()
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=st.decimals(min_value=-(10**20), max_value=10**20, allow_nan=False), scale=st.integers(0, 6), flavour_of=BOTH)
+def test_exact_numeric_over_decimals_agrees_with_the_hand_conversion(value, scale, flavour_of):
+    convert = column_converter(Numeric(scale), flavour_of()).processor_for({Decimal})
+    assert outcome(lambda: convert(value)) == outcome(lambda: numeric_by_hand(scale)(value))
+
+
+@pytest.mark.parametrize("value", ["12.30", "12.345", "-0.001", Decimal("1.234"), Decimal("1.20"), 2.5, "x"], ids=repr)
+def test_the_exact_numeric_paths_leak_nothing(assert_no_leak, value):
+    convert = column_converter(Numeric(2), flavours.compiled()).general
+    assert_no_leak(lambda: convert(value))
+
+
+def test_a_refusing_function_leaks_nothing(assert_no_leak):
+    def refuse(value):
+        raise ValueError(value)
+
+    assert_no_leak(lambda: Result(ListCursor([(1,), (2,)]), {"v": refuse}).fetchall(), calls=50)
