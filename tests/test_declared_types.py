@@ -9,6 +9,7 @@ import decimal
 import enum
 import json
 import sqlite3
+import typing
 import uuid
 from decimal import Decimal
 
@@ -232,6 +233,9 @@ class Order:
         ({"v": Order}, r"test_declared_types.Order: .*pass a function, e.g. types=\{column: lambda value: Order\(value\)\}"),
         ({"v": decimal.Decimal}, r"Numeric\(scale\)"),
         ({"v": 5}, "no converter for the declared type 5"),
+        ({"v": list[int]}, r"no converter for the declared type list\[int\]: declare the type it stands for"),
+        ({"v": typing.NewType("Cents", int)}, "no converter for the declared type .*Cents"),
+        ({"v": int | None}, "no converter for the declared type int | None"),
         (Order, r"types is a mapping of column names to types, or \"reported\", not the class Order: for rows as Order objects, pass into=Order"),
         ([("v", int)], r"types is a mapping .* not a list"),
     ],
@@ -290,9 +294,11 @@ POSTGRES_REPORTED = (
 )
 
 
-def test_reported_postgres_types_pass_as_the_driver_delivers_them(postgres, flavour):
+@pytest.mark.parametrize("cursor_of", [lambda c: c.cursor(), lambda c: c.cursor(name="orvane_types"), lambda c: c.cursor(binary=True)], ids=["client", "server", "binary"])
+def test_reported_postgres_types_pass_as_the_driver_delivers_them(postgres, flavour, cursor_of):
     for types in ("reported", {"u": uuid.UUID, "j": Json, "b": Json, "n": Json}):
-        rows = Result(postgres.execute(POSTGRES_REPORTED), types, flavour=flavour).fetchall()
+        with cursor_of(postgres) as cursor:
+            rows = Result(cursor.execute(POSTGRES_REPORTED), types, flavour=flavour).fetchall()
         assert tuple(rows[0]) == (ID, {"a": 1}, "abc", datetime.timedelta(days=1, seconds=7384), None)
 
 

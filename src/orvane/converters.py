@@ -13,6 +13,7 @@ import datetime
 import decimal
 import enum
 import json
+import typing
 import uuid
 from collections.abc import Callable, Collection
 from dataclasses import dataclass
@@ -441,6 +442,9 @@ def column_converter(declared: Any, flavour: Flavour) -> ColumnConverter:
         return ColumnConverter(bytes, None, frozenset(), frozenset({bytes}), False, _to_bytes)
     if isinstance(declared, type):
         raise TypeError(_unknown_class(declared))
+    if typing.get_origin(declared) is not None or hasattr(declared, "__supertype__") or isinstance(declared, typing.TypeVar):
+        # Typing forms can be called, but convert nothing.
+        raise TypeError(f"no converter for the declared type {declared!r}: declare the type it stands for; known types: {KNOWN_TYPES}")
     if callable(declared):
         application = ApplicationFunction(declared)
         process = application.process
