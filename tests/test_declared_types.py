@@ -4,6 +4,7 @@ decimals; each read through sqlite3 and PostgreSQL, sync and async, in both
 flavours, and compared with its hand conversion over generated values."""
 
 import asyncio
+import contextlib
 import datetime
 import decimal
 import enum
@@ -68,7 +69,7 @@ def read(request, flavour):
         if mode == "async":
             return asyncio.run(_read_async(driver, dsn, sql, types, flavour))
         if driver == "sqlite":
-            with sqlite3.connect(":memory:") as connection:
+            with contextlib.closing(sqlite3.connect(":memory:")) as connection:
                 return [tuple(row) for row in Result(connection.execute(sql), types, flavour=flavour).fetchall()]
         psycopg = require("psycopg")
         with psycopg.connect(dsn) as connection:
