@@ -681,6 +681,12 @@ PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
     PyObject** items = &PyTuple_GET_ITEM(outcome.get(), 0);
     Py_SETREF(items[0], count);
     Py_SETREF(items[1], error.release());
+    // A collection during the batch leaves a tuple of two Nones out of its
+    // walks; the exception's traceback leads back to the frame that will
+    // hold this tuple, so that cycle must stay visible to the collector.
+    if (stopped && !PyObject_GC_IsTracked(outcome.get())) {
+        PyObject_GC_Track(outcome.get());
+    }
     return outcome.release();
 }
 

@@ -5,6 +5,7 @@ the place of the fetched rows of a list."""
 
 import gc
 import itertools
+import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -387,3 +388,30 @@ def test_types_of_does_not_leak(assert_no_leak, index):
             return None
 
     assert_no_leak(scan, calls=100)
+
+
+class Refused(Exception):
+    pass
+
+
+def test_a_refused_batch_leaks_nothing(classes):
+    # The collection inside the processor leaves the outcome tuple, then two
+    # Nones, out of the collector's walks; filled with the exception, whose
+    # traceback leads back to the frame that holds the outcome, it must be
+    # walked again or that cycle is never freed.
+    _, row_class = classes
+    raised = []
+
+    def refuse(value):
+        gc.collect()
+        error = Refused(value)
+        raised.append(weakref.ref(error))
+        raise error
+
+    def read():
+        outcome = row_class._make_rows_in_place(MD, [refuse, None], MD._keymap, 3, [(1, "a"), (2, "b")])
+        assert outcome[0] == 0 and type(outcome[1]) is Refused and gc.is_tracked(outcome)
+
+    read()
+    gc.collect()
+    assert raised and raised[0]() is None
