@@ -337,25 +337,11 @@ PyObject* processed_values(PyObject* processors, Ref& row)
     return tuple;
 }
 
-// A row made for a result whose values cannot lead back to it is left out of
-// the collector's walks, as its value tuple is: otherwise every young
-// collection walks each row of a fetch, and each pass over the old objects
-// every row still held. Only rows made by the batch with their result's own
-// metadata are left out (see `is_result_metadata`); storing into a row's
-// fields puts it back into the walks.
-void track_again(PyObject* obj)
-{
-    if (!PyObject_GC_IsTracked(obj)) {
-        PyObject_GC_Track(obj);
-    }
-}
-
 // Initialisation from the five arguments in order: parent, processors,
 // keymap, key style, row.
 int init_row(BaseRow* self, PyObject* const* args)
 {
     PyObject* keymap = args[2];
-    track_again(reinterpret_cast<PyObject*>(self));
     Py_XSETREF(self->parent, Py_NewRef(args[0]));
     Ref row = Ref::borrow(args[4]);
     PyObject* stored = processed_values(args[1], row);
@@ -464,14 +450,6 @@ void install_row_class_vectorcall(PyTypeObject* cls)
 
 // ---- rows by the batch ----------------------------------------------------
 
-// Whether instances of `cls` hold nothing but BaseRow's own fields: no
-// __dict__, no slots of their own.
-bool stores_only_row_fields(PyTypeObject* cls)
-{
-    return cls->tp_basicsize == sizeof(BaseRow) && cls->tp_itemsize == 0 && cls->tp_dictoffset == 0 &&
-           !PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT);
-}
-
 // The host's ResultMetaData class, looked up by an interned name (fresh
 // strings would fill a cache of the interpreter's on every look-up).
 Ref host_metadata_class()
@@ -481,34 +459,12 @@ Ref host_metadata_class()
     return Ref(name ? PyObject_GetAttr(module.get(), name.get()) : nullptr);
 }
 
-// Whether `parent` is a result's own metadata, of exactly the host's class,
-// and `keymap` its keymap: neither holds rows, so a row made with them and
-// with values that cannot lead back to it is in no cycle. A look-up that
-// fails counts as no (the rows merely stay tracked), but for an interrupt or
-// SystemExit: -1 with it set.
-int is_result_metadata(PyObject* parent, PyObject* keymap)
-{
-    Ref metadata_class = host_metadata_class();
-    if (!metadata_class) {
-        return orvane::compat::clear_ordinary_error() ? 0 : -1;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(parent)) != metadata_class.get()) {
-        return 0;
-    }
-    Ref keymap_name(PyUnicode_InternFromString("_keymap"));
-    Ref own_keymap(keymap_name ? PyObject_GetAttr(parent, keymap_name.get()) : nullptr);
-    if (!own_keymap) {
-        return orvane::compat::clear_ordinary_error() ? 0 : -1;
-    }
-    return own_keymap.get() == keymap ? 1 : 0;
-}
-
 // One new row of `cls` from `row`, as BaseRow's own __new__ and __init__
 // would make it, for a class that keeps both and with a keymap and key style
 // already validated. The values are processed before the instance exists, so
 // no code ever sees it half-filled. On success `row` is released.
 PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
-                   bool unwalked, Ref& row)
+                   Ref& row)
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
@@ -532,9 +488,6 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     self->row = values.release();
     self->keymap = Py_NewRef(keymap);
     self->key_style = key_style;
-    if (unwalked && !PyObject_GC_IsTracked(self->row)) {
-        PyObject_GC_UnTrack(obj);
-    }
     row = Ref();
     return obj;
 }
@@ -549,9 +502,6 @@ struct BatchArguments {
     PyObject* const* args;  // parent, processors, keymap, key style
     bool direct;
     long long key_style;
-    // Whether rows whose values cannot lead back to them are left out of the
-    // collector's walks (see `track_again`).
-    bool unwalked = false;
 
     BatchArguments(PyObject* cls_object, PyObject* const* arguments) : cls(cls_object), args(arguments)
     {
@@ -567,25 +517,12 @@ struct BatchArguments {
         }
     }
 
-    // Looks at the class and the parent once per batch; false with the error
-    // set.
-    bool look_at_class_and_parent()
-    {
-        if (!direct || !stores_only_row_fields(reinterpret_cast<PyTypeObject*>(cls))) {
-            return true;
-        }
-        int result_own = is_result_metadata(args[0], args[2]);
-        unwalked = result_own == 1;
-        return result_own >= 0;
-    }
-
     // The row made from `fetched`, which is released on success. A processor
     // may have given the class a step of its own since the batch began.
     PyObject* make(Ref& fetched) const
     {
         if (direct && keeps_baserow_construction(reinterpret_cast<PyTypeObject*>(cls))) {
-            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, unwalked,
-                            fetched);
+            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, fetched);
         }
         PyObject* call_args[] = {args[0], args[1], args[2], args[3], fetched.get()};
         PyObject* made = PyObject_Vectorcall(cls, call_args, 5, nullptr);
@@ -619,9 +556,6 @@ PyObject* baserow_make_rows(PyObject* cls, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     BatchArguments batch(cls, args);
-    if (!batch.look_at_class_and_parent()) {
-        return nullptr;
-    }
     RefBuffer made;
     if (!made.reserve(PySequence_Fast_GET_SIZE(rows.get()))) {
         return nullptr;
@@ -711,9 +645,6 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     }
     Ref list = Ref::borrow(args[4]);
     BatchArguments batch(cls, args);
-    if (!batch.look_at_class_and_parent()) {
-        return nullptr;
-    }
     // Allocated first, so that a batch that ran does not fail for want of it.
     Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
     if (!outcome) {
@@ -1122,7 +1053,6 @@ int baserow_set_parent(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->parent, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 
@@ -1141,7 +1071,6 @@ int baserow_set_data(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->row, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 
@@ -1160,7 +1089,6 @@ int baserow_set_keymap(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->keymap, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 

@@ -483,3 +483,30 @@ def test_numeric_refuses_more_whole_digits_than_a_column_holds(flavour, stored):
 
 def test_numeric_takes_as_many_whole_digits_as_a_column_holds(flavour):
     assert one_value(flavour, "9" * 131072, Numeric(0)) == decimal.Decimal("9" * 131072)
+
+
+class Probe:
+    """Tells, through a weak reference, whether the rows it is kept with were freed."""
+
+
+@pytest.mark.parametrize(
+    "refer_back",
+    [
+        lambda rows: rows[0]._keymap.__setitem__("cache", rows),
+        lambda rows: setattr(rows[0]._parent, "_keys", rows),
+        lambda rows: setattr(rows[0]._parent, "_keymap", {**rows[0]._keymap, "cache": rows}),
+    ],
+    ids=["keymap", "metadata keys", "metadata keymap"],
+)
+def test_rows_in_a_cycle_through_their_metadata_are_freed(connection, flavour, refer_back):
+    import gc
+    import weakref
+
+    rows = result(connection, flavour).fetchall()
+    probe = Probe()
+    freed = weakref.ref(probe)
+    rows.append(probe)
+    refer_back(rows)
+    del rows, probe
+    gc.collect()
+    assert freed() is None
