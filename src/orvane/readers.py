@@ -10,7 +10,8 @@ from __future__ import annotations
 import asyncio
 import inspect
 import operator
-from collections.abc import Callable, Iterator, Mapping, Sequence
+import sys
+from collections.abc import Callable, Coroutine, Iterator, Mapping, Sequence
 from itertools import chain, islice, starmap
 from typing import TYPE_CHECKING, Any
 
@@ -28,6 +29,15 @@ _REST_CHUNK = 10_000
 ASYNC_CHUNK_ROWS = 1000
 
 _FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
+
+
+def _started(fetch: Coroutine[Any, Any, list[Any]]) -> asyncio.Future[list[Any]]:
+    """The fetch as a task, run at once as far as it goes without waiting
+    (where the interpreter can), so that a fetch whose rows are at hand costs
+    no turn of the event loop."""
+    if sys.version_info >= (3, 12):
+        return asyncio.Task(fetch, eager_start=True)
+    return asyncio.ensure_future(fetch)
 
 
 def awaits_fetch(cursor: Any) -> bool:
@@ -162,15 +172,42 @@ class AsyncCursorReader:
         self.arraysize: int = getattr(cursor, "arraysize", 1)
         # Rows fetched since this reader last gave the event loop control.
         self._since_turn = 0
+        # The driver's fetch that a cancelled read was awaiting, if any.
+        self._in_flight: asyncio.Future[list[Any]] | None = None
 
     async def chunk(self, size: int | None) -> list[Any]:
         """Up to `size` rows as the driver fetched them, fewer only at the
-        end; all the rest for None."""
+        end; all the rest for None. A fetch that a cancelled read left in
+        flight is taken first, whatever size it was asked for."""
         if self._since_turn >= ASYNC_CHUNK_ROWS:
             # The rows of some cursors are at hand (psycopg's client-side
             # ones), and their fetch returns without a turn of the loop.
             self._since_turn = 0
             await asyncio.sleep(0)
+        fetch = self._in_flight
+        if fetch is None:
+            fetch = _started(self._fetch(size))
+            if fetch.done():
+                # Finished without waiting: nothing could cancel it.
+                fetched = fetch.result()
+                self._since_turn += len(fetched)
+                return fetched
+            self._in_flight = fetch
+        try:
+            # Shielded: a driver whose fetch runs in a worker thread, or on a
+            # server that has moved its cursor on, takes its rows whether the
+            # awaiting task is cancelled or not, so the fetch is let finish
+            # and its rows wait here for the next read.
+            fetched = await asyncio.shield(fetch)
+        except BaseException:
+            if fetch.done() and (fetch.cancelled() or fetch.exception() is not None):
+                self._in_flight = None
+            raise
+        self._in_flight = None
+        self._since_turn += len(fetched)
+        return fetched
+
+    async def _fetch(self, size: int | None) -> list[Any]:
         if size is None:
             fetched = await self._cursor.fetchall()
         elif size == 1 and self._fetchone is not None:
@@ -178,16 +215,14 @@ class AsyncCursorReader:
             fetched = [] if values is None else [values]
         else:
             fetched = await self._fetchmany(size)
-        if type(fetched) is not list:
-            fetched = list(fetched)
-        self._since_turn += len(fetched)
-        return fetched
+        return fetched if type(fetched) is list else list(fetched)
 
     async def run(self, steps: Steps[T]) -> T:
         """Runs the steps of a read, awaiting each chunk they ask for. A
         cancellation while a chunk is awaited is thrown into the steps like
-        any other exception, so that they keep what they had taken; a chunk
-        goes into the steps' list before anything else is awaited."""
+        any other exception, so that they keep what they had taken, and the
+        driver's fetch it interrupted waits for the next read (see `chunk`);
+        a chunk goes into the steps' list before anything else is awaited."""
         try:
             wanted, sink = next(steps)
             while True:
