@@ -152,18 +152,52 @@ PyObject* call_parent(BaseRow* self, const char* method, const char* format, Arg
 
 // ---- construction ---------------------------------------------------------
 
+PyObject* take_raised_exception();
+
+// What the call protocol makes of a function that returned a value and left
+// an exception set: SystemError, caused by that exception.
+void refuse_result_with_exception(PyObject* processor)
+{
+    Ref stray(take_raised_exception());
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", processor);
+    if (!stray) {
+        return;
+    }
+    Ref error(take_raised_exception());
+    if (!error) {
+        return;
+    }
+    PyException_SetCause(error.get(), Py_NewRef(stray.get()));
+    PyException_SetContext(error.get(), stray.release());
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get()))), error.get(),
+                  PyException_GetTraceback(error.get()));
+    error.release();
+#endif
+}
+
 // A built-in function of one argument is called as the interpreter calls
 // it, without going through the general call protocol first. A faulty one
-// that fails without setting an exception still fails with one, as it would
-// through that protocol: a batch reports the exception that stopped it.
+// that fails without setting an exception, or returns a value with one set,
+// fails as it would through that protocol, with SystemError at its own row:
+// a batch reports the exception that stopped it, and no later processor
+// runs with an exception pending.
 PyObject* call_processor(PyObject* processor, PyObject* value)
 {
     if (!PyCFunction_CheckExact(processor) || PyCFunction_GET_FLAGS(processor) != METH_O) {
         return PyObject_CallOneArg(processor, value);
     }
     PyObject* result = PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
-    if (result == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", processor);
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", processor);
+        }
+    } else if (PyErr_Occurred()) {
+        Py_DECREF(result);
+        refuse_result_with_exception(processor);
+        return nullptr;
     }
     return result;
 }
