@@ -658,7 +658,50 @@ PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
     return outcome.release();
 }
 
-// cls._make_rows_in_place(parent, processors, keymap, key_style, fetched):
+// The number of values a batch's fetched rows must have (the result's
+// columns), from its optional sixth argument: -1 for None or no argument,
+// -2 with the error set.
+Py_ssize_t batch_width(PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs < 6 || args[5] == Py_None) {
+        return -1;
+    }
+    if (!PyLong_Check(args[5])) {
+        PyErr_Format(PyExc_TypeError, "width must be None or an int, not %.200s", Py_TYPE(args[5])->tp_name);
+        return -2;
+    }
+    Py_ssize_t width = PyLong_AsSsize_t(args[5]);
+    if (width < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "width must not be negative");
+        }
+        return -2;
+    }
+    return width;
+}
+
+// Whether `fetched` has `width` values (any number for -1): one comparison
+// for a tuple or a list. False with ValueError, or with the error its length
+// raised.
+bool has_width(PyObject* fetched, Py_ssize_t width)
+{
+    if (width < 0) {
+        return true;
+    }
+    Py_ssize_t length = PyTuple_CheckExact(fetched)  ? PyTuple_GET_SIZE(fetched)
+                        : PyList_CheckExact(fetched) ? PyList_GET_SIZE(fetched)
+                                                     : PyObject_Size(fetched);
+    if (length == width) {
+        return true;
+    }
+    if (length >= 0) {
+        PyErr_Format(PyExc_ValueError, "a fetched row has %zd values where the result has %zd columns", length,
+                     width);
+    }
+    return false;
+}
+
+// cls._make_rows_in_place(parent, processors, keymap, key_style, fetched[, width]):
 // replaces each fetched row of the list by its row, as _make_rows makes it,
 // and returns (made, error): how many rows were made, from the first on, and
 // the exception (any, KeyboardInterrupt included) that stopped the batch, or
@@ -667,10 +710,16 @@ PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
 // fetched rows are rows of the same class. The list gives up each fetched row
 // while its row is made, so a fetched row that nothing else holds is freed as
 // soon as its row exists, and the rows take the memory of the fetched rows
-// they replace. Wrong arguments raise.
+// they replace. With a width, a fetched row with another number of values
+// stops the batch (ValueError). Wrong arguments raise.
 PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (!batch_arity("_make_rows_in_place", nargs)) {
+    if (nargs != 5 && nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "_make_rows_in_place expected 5 or 6 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    Py_ssize_t width = batch_width(args, nargs);
+    if (width == -2) {
         return nullptr;
     }
     if (!PyList_Check(args[4])) {
@@ -693,7 +742,7 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
         // allocation after the values are converted included, leaves it in
         // its place; freed right after, before the next row's values are.
         Ref kept = Ref::borrow(fetched.get());
-        PyObject* made_row = batch.make(fetched);
+        PyObject* made_row = has_width(fetched.get(), width) ? batch.make(fetched) : nullptr;
         if (made_row == nullptr) {
             {
                 orvane::compat::SavedException error;

@@ -134,8 +134,12 @@ def test_batch_of_the_base_class_and_argument_count(classes):
         base._make_rows(None, None, {}, 1)
     with pytest.raises(TypeError, match="rows must be a sequence"):
         base._make_rows(None, None, {}, 1, 5)
-    with pytest.raises(TypeError, match="_make_rows_in_place expected 5 arguments, got 6"):
+    with pytest.raises(TypeError, match="_make_rows_in_place expected 5 or 6 arguments, got 7"):
+        base._make_rows_in_place(None, None, {}, 1, [], None, None)
+    with pytest.raises(TypeError, match="width must be None or an int, not list"):
         base._make_rows_in_place(None, None, {}, 1, [], [])
+    with pytest.raises(ValueError, match="width must not be negative"):
+        base._make_rows_in_place(None, None, {}, 1, [], -1)
     with pytest.raises(TypeError, match="fetched must be a list, not tuple"):
         base._make_rows_in_place(None, None, {}, 1, ((1,),))
 
@@ -390,6 +394,17 @@ def test_types_of_does_not_leak(assert_no_leak, index):
     assert_no_leak(scan, calls=100)
 
 
+class RowWithLength(list):
+    """A fetched row whose length is its own."""
+
+    def __init__(self, values, length):
+        super().__init__(values)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
 class Refused(Exception):
     pass
 
@@ -415,3 +430,14 @@ def test_a_refused_batch_leaks_nothing(classes):
     read()
     gc.collect()
     assert raised and raised[0]() is None
+
+
+@pytest.mark.parametrize("processors", [None, [None, str]], ids=["untyped", "typed"])
+@pytest.mark.parametrize("misfit", [(3,), (3, "c", "extra"), [3], RowWithLength([3, "c"], 3)], ids=["short", "long", "short list", "own length"])
+def test_in_place_with_a_width_stops_at_a_row_of_another_length(classes, processors, misfit):
+    _, row_class = classes
+    fetched = [(1, "a"), (2, "b"), misfit, (4, "d")]
+    made, error = row_class._make_rows_in_place(MD, processors, MD._keymap, 3, fetched, 2)
+    assert made == 2 and type(error) is ValueError
+    assert str(error) == f"a fetched row has {len(misfit)} values where the result has 2 columns"
+    assert fetched[2] is misfit and fetched[3] == (4, "d") and [row._data for row in fetched[:2]] == [(1, "a"), (2, "b")]

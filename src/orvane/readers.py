@@ -46,6 +46,16 @@ def awaits_fetch(cursor: Any) -> bool:
     return any(inspect.iscoroutinefunction(getattr(cursor, name, None)) for name in _FETCH_METHODS)
 
 
+class RowShapeError(ValueError):
+    """A fetched row with another number of values than the result has
+    columns, or a mapping without one of its columns."""
+
+    def __init__(self, message: str, row: int):
+        super().__init__(message)
+        # The position of the row in the result, from 0.
+        self.row = row
+
+
 class RowShapes:
     """Fetched rows as sequences in the order of the description: mappings
     are read by column name, any other row that is no sequence is refused.
@@ -53,14 +63,48 @@ class RowShapes:
 
     def __init__(self, names: Sequence[str], types_of: Callable[[list[Any]], set[type]]):
         self._names = list(names)
+        self.width = len(self._names)
         self._types_of = types_of
         self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
 
     def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
+        """The rows as sequences, up to the first mapping that lacks a column
+        (the list is shorter then)."""
         shapes = [self._shape(kind) for kind in self._types_of(fetched)]
         if not any(shapes):
             return fetched
-        return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
+        try:
+            return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
+        except KeyError:
+            pass
+        shaped: list[Fetched] = []
+        for values in fetched:
+            reshape = self._shape(type(values))
+            if reshape is not None and self._missing(values) is not None:
+                break
+            shaped.append(reshape(values) if reshape is not None else values)
+        return shaped
+
+    def misfit(self, values: Any, position: int) -> RowShapeError | None:
+        """The error for a fetched row at `position` that is not of the
+        result's shape, or None for one that is."""
+        if isinstance(values, Mapping):
+            missing = self._missing(values)
+            return None if missing is None else RowShapeError(f"row {position} has no column {missing!r}", position)
+        length = len(values)
+        if length == self.width:
+            return None
+        counted = f"{length} value" + ("" if length == 1 else "s")
+        return RowShapeError(f"row {position} has {counted} where the result has {self.width} columns", position)
+
+    def _missing(self, values: Mapping[Any, Any]) -> str | None:
+        """The first column a mapping row lacks, if any."""
+        for name in self._names:
+            try:
+                values[name]
+            except KeyError:
+                return name
+        return None
 
     def _shape(self, kind: type) -> Callable[[Any], Fetched] | None:
         """None for a kind of row that is a sequence already, else the
