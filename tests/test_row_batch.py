@@ -441,3 +441,35 @@ def test_in_place_with_a_width_stops_at_a_row_of_another_length(classes, process
     assert made == 2 and type(error) is ValueError
     assert str(error) == f"a fetched row has {len(misfit)} values where the result has 2 columns"
     assert fetched[2] is misfit and fetched[3] == (4, "d") and [row._data for row in fetched[:2]] == [(1, "a"), (2, "b")]
+
+
+@pytest.mark.parametrize("processors", [None, [None, str]], ids=["untyped", "typed"])
+@pytest.mark.parametrize("width", [2, 3, [], -1], ids=["fits", "another width", "not an int", "negative"])
+def test_in_place_with_a_width_does_not_leak(assert_no_leak, processors, width):
+    def batch():
+        fetched = [(1, "a"), [2, "b"], RowWithLength([3, "c"], 2), (4, "d", "e")]
+        return native_row.Row._make_rows_in_place(MD, processors, MD._keymap, 3, fetched, width)
+
+    assert_no_leak(batch, calls=100)
+
+
+def test_a_processor_returning_with_an_exception_set_does_not_leak(assert_no_leak):
+    _testcapi = pytest.importorskip("_testcapi")
+    import ctypes
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+
+    helper = _testcapi.return_result_with_error
+    source = MethodDef.from_address(ctypes.c_void_p.from_address(id(helper) + object.__basicsize__).value)
+    definition = MethodDef(b"stray", source.meth, 0x0008, None)
+    new_function = ctypes.pythonapi.PyCFunction_NewEx
+    new_function.restype = ctypes.py_object
+    new_function.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
+    processor = new_function(ctypes.addressof(definition), None, None)
+
+    def batch():
+        made, error = native_row.Row._make_rows_in_place(MD, [None, processor], MD._keymap, 3, [(1, "a"), (2, "b")])
+        assert made == 0 and type(error) is SystemError and type(error.__cause__) is ValueError
+
+    assert_no_leak(batch, calls=100)
