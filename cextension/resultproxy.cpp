@@ -152,18 +152,52 @@ PyObject* call_parent(BaseRow* self, const char* method, const char* format, Arg
 
 // ---- construction ---------------------------------------------------------
 
+PyObject* take_raised_exception();
+
+// What the call protocol makes of a function that returned a value and left
+// an exception set: SystemError, caused by that exception.
+void refuse_result_with_exception(PyObject* processor)
+{
+    Ref stray(take_raised_exception());
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", processor);
+    if (!stray) {
+        return;
+    }
+    Ref error(take_raised_exception());
+    if (!error) {
+        return;
+    }
+    PyException_SetCause(error.get(), Py_NewRef(stray.get()));
+    PyException_SetContext(error.get(), stray.release());
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get()))), error.get(),
+                  PyException_GetTraceback(error.get()));
+    error.release();
+#endif
+}
+
 // A built-in function of one argument is called as the interpreter calls
 // it, without going through the general call protocol first. A faulty one
-// that fails without setting an exception still fails with one, as it would
-// through that protocol: a batch reports the exception that stopped it.
+// that fails without setting an exception, or returns a value with one set,
+// fails as it would through that protocol, with SystemError at its own row:
+// a batch reports the exception that stopped it, and no later processor
+// runs with an exception pending.
 PyObject* call_processor(PyObject* processor, PyObject* value)
 {
     if (!PyCFunction_CheckExact(processor) || PyCFunction_GET_FLAGS(processor) != METH_O) {
         return PyObject_CallOneArg(processor, value);
     }
     PyObject* result = PyCFunction_GET_FUNCTION(processor)(PyCFunction_GET_SELF(processor), value);
-    if (result == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", processor);
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", processor);
+        }
+    } else if (PyErr_Occurred()) {
+        Py_DECREF(result);
+        refuse_result_with_exception(processor);
+        return nullptr;
     }
     return result;
 }
@@ -337,25 +371,11 @@ PyObject* processed_values(PyObject* processors, Ref& row)
     return tuple;
 }
 
-// A row made for a result whose values cannot lead back to it is left out of
-// the collector's walks, as its value tuple is: otherwise every young
-// collection walks each row of a fetch, and each pass over the old objects
-// every row still held. Only rows made by the batch with their result's own
-// metadata are left out (see `is_result_metadata`); storing into a row's
-// fields puts it back into the walks.
-void track_again(PyObject* obj)
-{
-    if (!PyObject_GC_IsTracked(obj)) {
-        PyObject_GC_Track(obj);
-    }
-}
-
 // Initialisation from the five arguments in order: parent, processors,
 // keymap, key style, row.
 int init_row(BaseRow* self, PyObject* const* args)
 {
     PyObject* keymap = args[2];
-    track_again(reinterpret_cast<PyObject*>(self));
     Py_XSETREF(self->parent, Py_NewRef(args[0]));
     Ref row = Ref::borrow(args[4]);
     PyObject* stored = processed_values(args[1], row);
@@ -464,14 +484,6 @@ void install_row_class_vectorcall(PyTypeObject* cls)
 
 // ---- rows by the batch ----------------------------------------------------
 
-// Whether instances of `cls` hold nothing but BaseRow's own fields: no
-// __dict__, no slots of their own.
-bool stores_only_row_fields(PyTypeObject* cls)
-{
-    return cls->tp_basicsize == sizeof(BaseRow) && cls->tp_itemsize == 0 && cls->tp_dictoffset == 0 &&
-           !PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT);
-}
-
 // The host's ResultMetaData class, looked up by an interned name (fresh
 // strings would fill a cache of the interpreter's on every look-up).
 Ref host_metadata_class()
@@ -481,34 +493,12 @@ Ref host_metadata_class()
     return Ref(name ? PyObject_GetAttr(module.get(), name.get()) : nullptr);
 }
 
-// Whether `parent` is a result's own metadata, of exactly the host's class,
-// and `keymap` its keymap: neither holds rows, so a row made with them and
-// with values that cannot lead back to it is in no cycle. A look-up that
-// fails counts as no (the rows merely stay tracked), but for an interrupt or
-// SystemExit: -1 with it set.
-int is_result_metadata(PyObject* parent, PyObject* keymap)
-{
-    Ref metadata_class = host_metadata_class();
-    if (!metadata_class) {
-        return orvane::compat::clear_ordinary_error() ? 0 : -1;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(parent)) != metadata_class.get()) {
-        return 0;
-    }
-    Ref keymap_name(PyUnicode_InternFromString("_keymap"));
-    Ref own_keymap(keymap_name ? PyObject_GetAttr(parent, keymap_name.get()) : nullptr);
-    if (!own_keymap) {
-        return orvane::compat::clear_ordinary_error() ? 0 : -1;
-    }
-    return own_keymap.get() == keymap ? 1 : 0;
-}
-
 // One new row of `cls` from `row`, as BaseRow's own __new__ and __init__
 // would make it, for a class that keeps both and with a keymap and key style
 // already validated. The values are processed before the instance exists, so
 // no code ever sees it half-filled. On success `row` is released.
 PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, PyObject* keymap, long long key_style,
-                   bool unwalked, Ref& row)
+                   Ref& row)
 {
     // A fetched tuple cannot change, so without processors the row keeps it
     // instead of a copy: the batch serves results, whose fetched tuples are
@@ -532,9 +522,6 @@ PyObject* make_row(PyTypeObject* cls, PyObject* parent, PyObject* processors, Py
     self->row = values.release();
     self->keymap = Py_NewRef(keymap);
     self->key_style = key_style;
-    if (unwalked && !PyObject_GC_IsTracked(self->row)) {
-        PyObject_GC_UnTrack(obj);
-    }
     row = Ref();
     return obj;
 }
@@ -549,9 +536,6 @@ struct BatchArguments {
     PyObject* const* args;  // parent, processors, keymap, key style
     bool direct;
     long long key_style;
-    // Whether rows whose values cannot lead back to them are left out of the
-    // collector's walks (see `track_again`).
-    bool unwalked = false;
 
     BatchArguments(PyObject* cls_object, PyObject* const* arguments) : cls(cls_object), args(arguments)
     {
@@ -567,25 +551,12 @@ struct BatchArguments {
         }
     }
 
-    // Looks at the class and the parent once per batch; false with the error
-    // set.
-    bool look_at_class_and_parent()
-    {
-        if (!direct || !stores_only_row_fields(reinterpret_cast<PyTypeObject*>(cls))) {
-            return true;
-        }
-        int result_own = is_result_metadata(args[0], args[2]);
-        unwalked = result_own == 1;
-        return result_own >= 0;
-    }
-
     // The row made from `fetched`, which is released on success. A processor
     // may have given the class a step of its own since the batch began.
     PyObject* make(Ref& fetched) const
     {
         if (direct && keeps_baserow_construction(reinterpret_cast<PyTypeObject*>(cls))) {
-            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, unwalked,
-                            fetched);
+            return make_row(reinterpret_cast<PyTypeObject*>(cls), args[0], args[1], args[2], key_style, fetched);
         }
         PyObject* call_args[] = {args[0], args[1], args[2], args[3], fetched.get()};
         PyObject* made = PyObject_Vectorcall(cls, call_args, 5, nullptr);
@@ -619,9 +590,6 @@ PyObject* baserow_make_rows(PyObject* cls, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     BatchArguments batch(cls, args);
-    if (!batch.look_at_class_and_parent()) {
-        return nullptr;
-    }
     RefBuffer made;
     if (!made.reserve(PySequence_Fast_GET_SIZE(rows.get()))) {
         return nullptr;
@@ -681,10 +649,59 @@ PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
     PyObject** items = &PyTuple_GET_ITEM(outcome.get(), 0);
     Py_SETREF(items[0], count);
     Py_SETREF(items[1], error.release());
+    // A collection during the batch leaves a tuple of two Nones out of its
+    // walks; the exception's traceback leads back to the frame that will
+    // hold this tuple, so that cycle must stay visible to the collector.
+    if (stopped && !PyObject_GC_IsTracked(outcome.get())) {
+        PyObject_GC_Track(outcome.get());
+    }
     return outcome.release();
 }
 
-// cls._make_rows_in_place(parent, processors, keymap, key_style, fetched):
+// The number of values a batch's fetched rows must have (the result's
+// columns), from its optional sixth argument: -1 for None or no argument,
+// -2 with the error set.
+Py_ssize_t batch_width(PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs < 6 || args[5] == Py_None) {
+        return -1;
+    }
+    if (!PyLong_Check(args[5])) {
+        PyErr_Format(PyExc_TypeError, "width must be None or an int, not %.200s", Py_TYPE(args[5])->tp_name);
+        return -2;
+    }
+    Py_ssize_t width = PyLong_AsSsize_t(args[5]);
+    if (width < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "width must not be negative");
+        }
+        return -2;
+    }
+    return width;
+}
+
+// Whether `fetched` has `width` values (any number for -1): one comparison
+// for a tuple or a list. False with ValueError, or with the error its length
+// raised.
+bool has_width(PyObject* fetched, Py_ssize_t width)
+{
+    if (width < 0) {
+        return true;
+    }
+    Py_ssize_t length = PyTuple_CheckExact(fetched)  ? PyTuple_GET_SIZE(fetched)
+                        : PyList_CheckExact(fetched) ? PyList_GET_SIZE(fetched)
+                                                     : PyObject_Size(fetched);
+    if (length == width) {
+        return true;
+    }
+    if (length >= 0) {
+        PyErr_Format(PyExc_ValueError, "a fetched row has %zd values where the result has %zd columns", length,
+                     width);
+    }
+    return false;
+}
+
+// cls._make_rows_in_place(parent, processors, keymap, key_style, fetched[, width]):
 // replaces each fetched row of the list by its row, as _make_rows makes it,
 // and returns (made, error): how many rows were made, from the first on, and
 // the exception (any, KeyboardInterrupt included) that stopped the batch, or
@@ -693,10 +710,16 @@ PyObject* in_place_outcome(Ref& outcome, Py_ssize_t made, bool stopped)
 // fetched rows are rows of the same class. The list gives up each fetched row
 // while its row is made, so a fetched row that nothing else holds is freed as
 // soon as its row exists, and the rows take the memory of the fetched rows
-// they replace. Wrong arguments raise.
+// they replace. With a width, a fetched row with another number of values
+// stops the batch (ValueError). Wrong arguments raise.
 PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (!batch_arity("_make_rows_in_place", nargs)) {
+    if (nargs != 5 && nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "_make_rows_in_place expected 5 or 6 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    Py_ssize_t width = batch_width(args, nargs);
+    if (width == -2) {
         return nullptr;
     }
     if (!PyList_Check(args[4])) {
@@ -705,9 +728,6 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     }
     Ref list = Ref::borrow(args[4]);
     BatchArguments batch(cls, args);
-    if (!batch.look_at_class_and_parent()) {
-        return nullptr;
-    }
     // Allocated first, so that a batch that ran does not fail for want of it.
     Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
     if (!outcome) {
@@ -722,7 +742,7 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
         // allocation after the values are converted included, leaves it in
         // its place; freed right after, before the next row's values are.
         Ref kept = Ref::borrow(fetched.get());
-        PyObject* made_row = batch.make(fetched);
+        PyObject* made_row = has_width(fetched.get(), width) ? batch.make(fetched) : nullptr;
         if (made_row == nullptr) {
             {
                 orvane::compat::SavedException error;
@@ -1116,7 +1136,6 @@ int baserow_set_parent(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->parent, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 
@@ -1135,7 +1154,6 @@ int baserow_set_data(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->row, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 
@@ -1154,7 +1172,6 @@ int baserow_set_keymap(PyObject* obj, PyObject* value, void*)
         return -1;
     }
     Py_XSETREF(as_row(obj)->keymap, Py_NewRef(value));
-    track_again(obj);
     return 0;
 }
 

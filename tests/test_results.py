@@ -12,7 +12,7 @@ import pytest
 from orvane import flavours
 from orvane.bench import Measurement, first_difference
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError
-from orvane.results import ConversionError, Numeric, Result
+from orvane.results import ConversionError, Numeric, Result, RowShapeError
 
 FLAVOURS = [pytest.param(flavours.compiled, id="compiled"), pytest.param(flavours.pure, id="pure")]
 
@@ -483,3 +483,89 @@ def test_numeric_refuses_more_whole_digits_than_a_column_holds(flavour, stored):
 
 def test_numeric_takes_as_many_whole_digits_as_a_column_holds(flavour):
     assert one_value(flavour, "9" * 131072, Numeric(0)) == decimal.Decimal("9" * 131072)
+
+
+class Probe:
+    """Tells, through a weak reference, whether the rows it is kept with were freed."""
+
+
+@pytest.mark.parametrize(
+    "refer_back",
+    [
+        lambda rows: rows[0]._keymap.__setitem__("cache", rows),
+        lambda rows: setattr(rows[0]._parent, "_keys", rows),
+        lambda rows: setattr(rows[0]._parent, "_keymap", {**rows[0]._keymap, "cache": rows}),
+    ],
+    ids=["keymap", "metadata keys", "metadata keymap"],
+)
+def test_rows_in_a_cycle_through_their_metadata_are_freed(connection, flavour, refer_back):
+    import gc
+    import weakref
+
+    rows = result(connection, flavour).fetchall()
+    probe = Probe()
+    freed = weakref.ref(probe)
+    rows.append(probe)
+    refer_back(rows)
+    del rows, probe
+    gc.collect()
+    assert freed() is None
+
+
+class ManyCursor(FetchOneCursor):
+    """A cursor with fetchmany, for reads by the chunk."""
+
+    def fetchmany(self, size):
+        taken, self._rows = self._rows[:size], self._rows[size:]
+        return taken
+
+
+def rows_with(bad, at=5, count=10):
+    return [bad if n == at else (n, f"v{n}") for n in range(count)]
+
+
+MISSHAPEN = {
+    "short": ((5,), "row 5 has 1 value where the result has 2 columns"),
+    "long": ((5, "v5", "extra"), "row 5 has 3 values where the result has 2 columns"),
+    "empty": ((), "row 5 has 0 values where the result has 2 columns"),
+    "mapping without a column": ({"a": 5}, "row 5 has no column 'b'"),
+}
+
+
+def read_by(how, result):
+    """The rows a read delivers before it raises, and what it raised."""
+    got = []
+    try:
+        if how == "iteration":
+            for row in result:
+                got.append(tuple(row))
+        elif how == "fetchmany":
+            while rows := result.fetchmany(3):
+                got += map(tuple, rows)
+        else:
+            got += map(tuple, getattr(result, how)())
+    except Exception as error:
+        return got, error
+    return got, None
+
+
+@pytest.mark.parametrize("how", ["fetchall", "fetchmany", "iteration"])
+@pytest.mark.parametrize("types", [None, {"a": int}, {"b": str, "a": float}], ids=["untyped", "typed", "typed all"])
+@pytest.mark.parametrize("shape", MISSHAPEN)
+def test_a_row_of_another_shape_is_refused_after_the_rows_before_it(flavour, shape, types, how):
+    bad, message = MISSHAPEN[shape]
+    fetched = rows_with(bad)
+    if shape.startswith("mapping"):
+        fetched = [values if isinstance(values, dict) else dict(zip("ab", values)) for values in fetched]
+    result = Result(ManyCursor(fetched), types, flavour=flavour)
+    got, error = read_by(how, result)
+    assert type(error) is RowShapeError and str(error) == message and error.row == 5
+    # The rows before it that this read did not return wait for the next:
+    # iteration delivers them, then raises again.
+    rest, again = read_by("iteration", result)
+    assert type(again) is RowShapeError and str(again) == message
+    got += rest
+    expected = [(float(n), f"v{n}") if types and len(types) == 2 else (n, f"v{n}") for n in range(5)]
+    assert got == expected
+    with pytest.raises(RowShapeError, match=message):
+        result.fetchone()

@@ -5,6 +5,7 @@ the place of the fetched rows of a list."""
 
 import gc
 import itertools
+import weakref
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -133,8 +134,12 @@ def test_batch_of_the_base_class_and_argument_count(classes):
         base._make_rows(None, None, {}, 1)
     with pytest.raises(TypeError, match="rows must be a sequence"):
         base._make_rows(None, None, {}, 1, 5)
-    with pytest.raises(TypeError, match="_make_rows_in_place expected 5 arguments, got 6"):
+    with pytest.raises(TypeError, match="_make_rows_in_place expected 5 or 6 arguments, got 7"):
+        base._make_rows_in_place(None, None, {}, 1, [], None, None)
+    with pytest.raises(TypeError, match="width must be None or an int, not list"):
         base._make_rows_in_place(None, None, {}, 1, [], [])
+    with pytest.raises(ValueError, match="width must not be negative"):
+        base._make_rows_in_place(None, None, {}, 1, [], -1)
     with pytest.raises(TypeError, match="fetched must be a list, not tuple"):
         base._make_rows_in_place(None, None, {}, 1, ((1,),))
 
@@ -387,3 +392,84 @@ def test_types_of_does_not_leak(assert_no_leak, index):
             return None
 
     assert_no_leak(scan, calls=100)
+
+
+class RowWithLength(list):
+    """A fetched row whose length is its own."""
+
+    def __init__(self, values, length):
+        super().__init__(values)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+class Refused(Exception):
+    pass
+
+
+def test_a_refused_batch_leaks_nothing(classes):
+    # The collection inside the processor leaves the outcome tuple, then two
+    # Nones, out of the collector's walks; filled with the exception, whose
+    # traceback leads back to the frame that holds the outcome, it must be
+    # walked again or that cycle is never freed.
+    _, row_class = classes
+    raised = []
+
+    def refuse(value):
+        gc.collect()
+        error = Refused(value)
+        raised.append(weakref.ref(error))
+        raise error
+
+    def read():
+        outcome = row_class._make_rows_in_place(MD, [refuse, None], MD._keymap, 3, [(1, "a"), (2, "b")])
+        assert outcome[0] == 0 and type(outcome[1]) is Refused and gc.is_tracked(outcome)
+
+    read()
+    gc.collect()
+    assert raised and raised[0]() is None
+
+
+@pytest.mark.parametrize("processors", [None, [None, str]], ids=["untyped", "typed"])
+@pytest.mark.parametrize("misfit", [(3,), (3, "c", "extra"), [3], RowWithLength([3, "c"], 3)], ids=["short", "long", "short list", "own length"])
+def test_in_place_with_a_width_stops_at_a_row_of_another_length(classes, processors, misfit):
+    _, row_class = classes
+    fetched = [(1, "a"), (2, "b"), misfit, (4, "d")]
+    made, error = row_class._make_rows_in_place(MD, processors, MD._keymap, 3, fetched, 2)
+    assert made == 2 and type(error) is ValueError
+    assert str(error) == f"a fetched row has {len(misfit)} values where the result has 2 columns"
+    assert fetched[2] is misfit and fetched[3] == (4, "d") and [row._data for row in fetched[:2]] == [(1, "a"), (2, "b")]
+
+
+@pytest.mark.parametrize("processors", [None, [None, str]], ids=["untyped", "typed"])
+@pytest.mark.parametrize("width", [2, 3, [], -1], ids=["fits", "another width", "not an int", "negative"])
+def test_in_place_with_a_width_does_not_leak(assert_no_leak, processors, width):
+    def batch():
+        fetched = [(1, "a"), [2, "b"], RowWithLength([3, "c"], 2), (4, "d", "e")]
+        return native_row.Row._make_rows_in_place(MD, processors, MD._keymap, 3, fetched, width)
+
+    assert_no_leak(batch, calls=100)
+
+
+def test_a_processor_returning_with_an_exception_set_does_not_leak(assert_no_leak):
+    _testcapi = pytest.importorskip("_testcapi")
+    import ctypes
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+
+    helper = _testcapi.return_result_with_error
+    source = MethodDef.from_address(ctypes.c_void_p.from_address(id(helper) + object.__basicsize__).value)
+    definition = MethodDef(b"stray", source.meth, 0x0008, None)
+    new_function = ctypes.pythonapi.PyCFunction_NewEx
+    new_function.restype = ctypes.py_object
+    new_function.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.py_object]
+    processor = new_function(ctypes.addressof(definition), None, None)
+
+    def batch():
+        made, error = native_row.Row._make_rows_in_place(MD, [None, processor], MD._keymap, 3, [(1, "a"), (2, "b")])
+        assert made == 0 and type(error) is SystemError and type(error.__cause__) is ValueError
+
+    assert_no_leak(batch, calls=100)

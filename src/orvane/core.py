@@ -154,16 +154,20 @@ class ResultCore:
         become ready after the rows ready already. Returns None, or the
         exception that stopped the build: the rows made before it are ready,
         the failing row is the first unbuilt one. A refused value is a
-        `ConversionError` naming its row, column and value; any other
-        exception (KeyboardInterrupt, MemoryError, ...) is returned as it came,
-        for the caller to raise."""
+        `ConversionError` naming its row, column and value, a row of another
+        shape than the result's a `RowShapeError`; any other exception
+        (KeyboardInterrupt, MemoryError, ...) is returned as it came, for the
+        caller to raise."""
         unbuilt = self._unbuilt
         if limit is not None and limit < len(unbuilt):
             batch, rest = unbuilt[:limit], unbuilt[limit:]
         else:
             batch, rest = unbuilt, []
         try:
-            batch = self._shapes.as_sequences(batch)
+            shaped = self._shapes.as_sequences(batch)
+            # Shorter where a mapping lacks a column: the batch ends before it.
+            cut = len(shaped) < len(batch)
+            batch, rest = shaped, (batch[len(shaped) :] + rest if cut else rest)
             processors = self._plan.processors(batch)
             made, error = self._make(processors, batch)
             if made < len(batch) and _is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
@@ -184,8 +188,12 @@ class ResultCore:
                 raise
             self._settle(batch, self._made_here(batch), rest)
             return raised
-        if error is not None and _is_refusal(error) and processors is not None:
-            error = self._explain(processors, self._unbuilt[0], error, self._position)
+        if (cut and error is None) or _is_refusal(error):
+            misfit = self._shapes.misfit(self._unbuilt[0], self._position)
+            if misfit is not None:
+                return misfit
+            if error is not None and processors is not None:
+                return self._explain(processors, self._unbuilt[0], error, self._position)
         return error
 
     def _made_here(self, batch: list[Any]) -> int:
@@ -215,7 +223,7 @@ class ResultCore:
         """Builds the rows of `batch` in its place, from the first on: how
         many were made, and the exception that stopped the build, if any."""
         metadata = self.metadata
-        return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
+        return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch, self._shapes.width)
 
     def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
         """Names the row and the column whose converter refused its value. An

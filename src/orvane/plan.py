@@ -44,7 +44,12 @@ class PlannedColumn:
         self.watched = not self.fixed and not converter.strict
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
-        return self.types_of(fetched, self.index)
+        try:
+            return self.types_of(fetched, self.index)
+        except IndexError:
+            # A row too short for the column: the build stops at it, and
+            # the other rows' values still choose the processor.
+            return {type(values[self.index]) for values in fetched if len(values) > self.index}
 
     def processor_for(self, fetched: list[Fetched]) -> Processor:
         return self.converter.processor_for(self.value_types(fetched))

@@ -10,7 +10,8 @@ from __future__ import annotations
 import asyncio
 import inspect
 import operator
-from collections.abc import Callable, Iterator, Mapping, Sequence
+import sys
+from collections.abc import Callable, Coroutine, Iterator, Mapping, Sequence
 from itertools import chain, islice, starmap
 from typing import TYPE_CHECKING, Any
 
@@ -30,10 +31,29 @@ ASYNC_CHUNK_ROWS = 1000
 _FETCH_METHODS = ("fetchmany", "fetchone", "fetchall")
 
 
+def _started(fetch: Coroutine[Any, Any, list[Any]]) -> asyncio.Future[list[Any]]:
+    """The fetch as a task, run at once as far as it goes without waiting
+    (where the interpreter can), so that a fetch whose rows are at hand costs
+    no turn of the event loop."""
+    if sys.version_info >= (3, 12):
+        return asyncio.Task(fetch, eager_start=True)
+    return asyncio.ensure_future(fetch)
+
+
 def awaits_fetch(cursor: Any) -> bool:
     """Whether the cursor's fetch methods are coroutine functions, as those
     of psycopg's AsyncCursor and AsyncServerCursor and aiosqlite's Cursor."""
     return any(inspect.iscoroutinefunction(getattr(cursor, name, None)) for name in _FETCH_METHODS)
+
+
+class RowShapeError(ValueError):
+    """A fetched row with another number of values than the result has
+    columns, or a mapping without one of its columns."""
+
+    def __init__(self, message: str, row: int):
+        super().__init__(message)
+        # The position of the row in the result, from 0.
+        self.row = row
 
 
 class RowShapes:
@@ -43,14 +63,48 @@ class RowShapes:
 
     def __init__(self, names: Sequence[str], types_of: Callable[[list[Any]], set[type]]):
         self._names = list(names)
+        self.width = len(self._names)
         self._types_of = types_of
         self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
 
     def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
+        """The rows as sequences, up to the first mapping that lacks a column
+        (the list is shorter then)."""
         shapes = [self._shape(kind) for kind in self._types_of(fetched)]
         if not any(shapes):
             return fetched
-        return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
+        try:
+            return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
+        except KeyError:
+            pass
+        shaped: list[Fetched] = []
+        for values in fetched:
+            reshape = self._shape(type(values))
+            if reshape is not None and self._missing(values) is not None:
+                break
+            shaped.append(reshape(values) if reshape is not None else values)
+        return shaped
+
+    def misfit(self, values: Any, position: int) -> RowShapeError | None:
+        """The error for a fetched row at `position` that is not of the
+        result's shape, or None for one that is."""
+        if isinstance(values, Mapping):
+            missing = self._missing(values)
+            return None if missing is None else RowShapeError(f"row {position} has no column {missing!r}", position)
+        length = len(values)
+        if length == self.width:
+            return None
+        counted = f"{length} value" + ("" if length == 1 else "s")
+        return RowShapeError(f"row {position} has {counted} where the result has {self.width} columns", position)
+
+    def _missing(self, values: Mapping[Any, Any]) -> str | None:
+        """The first column a mapping row lacks, if any."""
+        for name in self._names:
+            try:
+                values[name]
+            except KeyError:
+                return name
+        return None
 
     def _shape(self, kind: type) -> Callable[[Any], Fetched] | None:
         """None for a kind of row that is a sequence already, else the
@@ -162,15 +216,42 @@ class AsyncCursorReader:
         self.arraysize: int = getattr(cursor, "arraysize", 1)
         # Rows fetched since this reader last gave the event loop control.
         self._since_turn = 0
+        # The driver's fetch that a cancelled read was awaiting, if any.
+        self._in_flight: asyncio.Future[list[Any]] | None = None
 
     async def chunk(self, size: int | None) -> list[Any]:
         """Up to `size` rows as the driver fetched them, fewer only at the
-        end; all the rest for None."""
+        end; all the rest for None. A fetch that a cancelled read left in
+        flight is taken first, whatever size it was asked for."""
         if self._since_turn >= ASYNC_CHUNK_ROWS:
             # The rows of some cursors are at hand (psycopg's client-side
             # ones), and their fetch returns without a turn of the loop.
             self._since_turn = 0
             await asyncio.sleep(0)
+        fetch = self._in_flight
+        if fetch is None:
+            fetch = _started(self._fetch(size))
+            if fetch.done():
+                # Finished without waiting: nothing could cancel it.
+                fetched = fetch.result()
+                self._since_turn += len(fetched)
+                return fetched
+            self._in_flight = fetch
+        try:
+            # Shielded: a driver whose fetch runs in a worker thread, or on a
+            # server that has moved its cursor on, takes its rows whether the
+            # awaiting task is cancelled or not, so the fetch is let finish
+            # and its rows wait here for the next read.
+            fetched = await asyncio.shield(fetch)
+        except BaseException:
+            if fetch.done() and (fetch.cancelled() or fetch.exception() is not None):
+                self._in_flight = None
+            raise
+        self._in_flight = None
+        self._since_turn += len(fetched)
+        return fetched
+
+    async def _fetch(self, size: int | None) -> list[Any]:
         if size is None:
             fetched = await self._cursor.fetchall()
         elif size == 1 and self._fetchone is not None:
@@ -178,16 +259,14 @@ class AsyncCursorReader:
             fetched = [] if values is None else [values]
         else:
             fetched = await self._fetchmany(size)
-        if type(fetched) is not list:
-            fetched = list(fetched)
-        self._since_turn += len(fetched)
-        return fetched
+        return fetched if type(fetched) is list else list(fetched)
 
     async def run(self, steps: Steps[T]) -> T:
         """Runs the steps of a read, awaiting each chunk they ask for. A
         cancellation while a chunk is awaited is thrown into the steps like
-        any other exception, so that they keep what they had taken; a chunk
-        goes into the steps' list before anything else is awaited."""
+        any other exception, so that they keep what they had taken, and the
+        driver's fetch it interrupted waits for the next read (see `chunk`);
+        a chunk goes into the steps' list before anything else is awaited."""
         try:
             wanted, sink = next(steps)
             while True:

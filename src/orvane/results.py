@@ -26,9 +26,9 @@ from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, Result
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row, RowMapping
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
-from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader
+from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader, RowShapeError
 
-__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "Json", "NoSuchColumnError", "Numeric", "Result", "Row", "Timestamp", "Types"]
+__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "Json", "NoSuchColumnError", "Numeric", "Result", "Row", "RowShapeError", "Timestamp", "Types"]
 
 # Rows fetched from the cursor at a time while iterating: few enough to keep
 # memory flat (a few megabytes), enough that the collector, which runs once

@@ -46,6 +46,7 @@ class BaseRow:
         keymap: dict[Any, tuple[Any, ...]],
         key_style: int,
         fetched: list[Any],
+        width: int | None = None,
         /,
     ) -> tuple[int, BaseException | None]: ...
     def __reduce__(self) -> tuple[Callable[[type[BaseRow], Any], BaseRow], tuple[type[BaseRow], Any]]: ...

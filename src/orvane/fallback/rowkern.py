@@ -171,9 +171,10 @@ class BaseRow:
     def _make_rows_in_place(cls, *args: Any) -> tuple[int, BaseException | None]:
         """Replace each sequence of fetched values in the list by a row of
         this class; (rows made, the exception that stopped the batch or None)."""
-        if len(args) != 5:
-            raise TypeError(f"_make_rows_in_place expected 5 arguments, got {len(args)}")
-        parent, processors, keymap, key_style, fetched = args
+        if len(args) not in (5, 6):
+            raise TypeError(f"_make_rows_in_place expected 5 or 6 arguments, got {len(args)}")
+        parent, processors, keymap, key_style, fetched = args[:5]
+        width = _batch_width(args[5] if len(args) == 6 else None)
         if not isinstance(fetched, list):
             raise TypeError(f"fetched must be a list, not {type(fetched).__name__}")
         index = 0
@@ -190,6 +191,8 @@ class BaseRow:
             while index < list.__len__(fetched):
                 taken = list.__getitem__(fetched, index)
                 list.__setitem__(fetched, index, None)
+                if width is not None and len(taken) != width:
+                    raise ValueError(f"a fetched row has {len(taken)} values where the result has {width} columns")
                 made = cls(parent, processors, keymap, key_style, taken)
                 taken = None
                 _place(fetched, index, made)
@@ -317,6 +320,17 @@ def _apply(processors: list[Any] | tuple[Any, ...], values: list[Any] | tuple[An
         value = values[index]
         processed.append(value if processor is None else processor(value))
     return tuple(processed)
+
+
+def _batch_width(width: Any) -> int | None:
+    """The number of values each fetched row of a batch must have, or None."""
+    if width is None:
+        return None
+    if not isinstance(width, int):
+        raise TypeError(f"width must be None or an int, not {type(width).__name__}")
+    if width < 0:
+        raise ValueError("width must not be negative")
+    return width
 
 
 def _reversed_values(row: BaseRow, length: int) -> Iterator[Any]:
