@@ -11,14 +11,14 @@ import asyncio
 import inspect
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from itertools import chain, islice, starmap
+from itertools import islice
 from typing import TYPE_CHECKING, Any
 
 from orvane.converters import with_article
 from orvane.drivers import Fetched
 
 if TYPE_CHECKING:
-    from orvane.core import Steps, T
+    from orvane.core import ResultCore, Steps, T
 
 # Rows per call of a cursor that has fetchmany() but no fetchall().
 _REST_CHUNK = 10_000
@@ -102,44 +102,51 @@ class CursorReader:
         self._fetchmany = fetchmany
         self._fetchall = getattr(cursor, "fetchall", None) if fetchmany is not None else None
         self._fetchone = fetchone
-        # The DB-API default where a driver has no arraysize.
-        self.arraysize: int = getattr(cursor, "arraysize", 1)
+        self._cursor = cursor
 
-    def fetch_into(self, sink: list[Any], size: int | None) -> int:
-        """Appends up to `size` rows (all the rest for None), as the driver
-        fetched them, to `sink` (fewer only at the end), and says how many.
-        The driver is called from within the list's own extend, so its rows
-        are in `sink` before any signal handler can run."""
-        before = len(sink)
+    def arraysize(self) -> int:
+        """The cursor's arraysize now: DB-API's fetchmany() reads it at the
+        call (1, the DB-API default, where a driver has none)."""
+        size: int = getattr(self._cursor, "arraysize", 1)
+        return size
+
+    def fetch_into(self, rows: Any, size: int | None) -> bool:
+        """Has the buffer `rows` fetch up to `size` rows (all the rest for
+        None; fewer only at the end) as the driver fetched them: whether any
+        came. The buffer calls the driver itself, so its rows are kept before
+        any signal handler can run."""
         if size is None:
             if self._fetchall is not None:
-                sink.extend(chain.from_iterable(starmap(self._fetchall, ((),))))
-            elif self._iterator is not None:
-                sink.extend(self._iterator)
-            else:
-                while self.fetch_into(sink, _REST_CHUNK):
-                    pass
-        elif size == 1 and self._fetchone is not None:
-            sink.extend(islice(iter(self._fetchone, None), 1))
-        elif self._fetchmany is not None:
-            sink.extend(chain.from_iterable(map(self._fetchmany, (size,))))
-        else:
-            assert self._iterator is not None
-            sink.extend(islice(self._iterator, size))
-        return len(sink) - before
+                return bool(rows.fetch(self._fetchall))
+            if self._iterator is not None:
+                return bool(rows.fetch_rows(self._iterator))
+            # Built a chunk at a time: the steps ask for more until none come.
+            return bool(rows.fetch(self._fetchmany, _REST_CHUNK))
+        if size == 1 and self._fetchone is not None:
+            return bool(rows.fetch_rows(islice(iter(self._fetchone, None), 1)))
+        if self._fetchmany is not None:
+            return bool(rows.fetch(self._fetchmany, size))
+        assert self._iterator is not None
+        return bool(rows.fetch_rows(islice(self._iterator, size)))
+
+    def fill(self, core: ResultCore, size: int | None) -> bool:
+        """Makes more of the core's rows ready: builds the unbuilt ones, or
+        fetches up to `size` (all the rest for None) and builds them; False at
+        the end of the rows."""
+        return self.run(core.more(size))
 
     def run(self, steps: Steps[T]) -> T:
-        """Runs the steps of a read, fetching each chunk they ask for into
-        the list they name."""
+        """Runs the steps of making rows, fetching each chunk they ask for
+        into the buffer they name."""
         try:
-            wanted, sink = next(steps)
+            wanted, rows = next(steps)
             while True:
                 try:
-                    added = self.fetch_into(sink, wanted)
+                    fetched = self.fetch_into(rows, wanted)
                 except BaseException as error:
-                    wanted, sink = steps.throw(error)
+                    wanted, rows = steps.throw(error)
                 else:
-                    wanted, sink = steps.send(added)
+                    wanted, rows = steps.send(fetched)
         except StopIteration as done:
             return done.value  # type: ignore[no-any-return]
 
@@ -158,10 +165,13 @@ class AsyncCursorReader:
         fetchone = getattr(cursor, "fetchone", None)
         self._fetchone = fetchone if inspect.iscoroutinefunction(fetchone) else None
         self._cursor = cursor
-        # The DB-API default where a driver has no arraysize.
-        self.arraysize: int = getattr(cursor, "arraysize", 1)
         # Rows fetched since this reader last gave the event loop control.
         self._since_turn = 0
+
+    def arraysize(self) -> int:
+        """The cursor's arraysize now (1 where a driver has none)."""
+        size: int = getattr(self._cursor, "arraysize", 1)
+        return size
 
     async def chunk(self, size: int | None) -> list[Any]:
         """Up to `size` rows as the driver fetched them, fewer only at the
@@ -184,19 +194,18 @@ class AsyncCursorReader:
         return fetched
 
     async def run(self, steps: Steps[T]) -> T:
-        """Runs the steps of a read, awaiting each chunk they ask for. A
+        """Runs the steps of making rows, awaiting each chunk they ask for. A
         cancellation while a chunk is awaited is thrown into the steps like
-        any other exception, so that they keep what they had taken; a chunk
-        goes into the steps' list before anything else is awaited."""
+        any other exception; a chunk goes into the steps' buffer before
+        anything else is awaited."""
         try:
-            wanted, sink = next(steps)
+            wanted, rows = next(steps)
             while True:
                 try:
                     fetched = await self.chunk(wanted)
                 except BaseException as error:
-                    wanted, sink = steps.throw(error)
+                    wanted, rows = steps.throw(error)
                 else:
-                    sink += fetched
-                    wanted, sink = steps.send(len(fetched))
+                    wanted, rows = steps.send(bool(rows.receive(fetched)))
         except StopIteration as done:
             return done.value  # type: ignore[no-any-return]
