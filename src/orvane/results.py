@@ -122,14 +122,20 @@ class Result(_ResultOf[CursorReader], BaseResult):
 _MAPPING = operator.attrgetter("_mapping")
 
 
-@functools.cache
+_ON_BASE: dict[tuple[type, type], type[Result]] = {}
+
+
 def _on_base(cls: type[Result], base: type) -> type[Result]:
     """`cls`, or where its read methods are not those of `base` (a pure
     flavour's result beside the compiled modules), a subclass of it that
     takes them from `base`."""
     if issubclass(cls, base):
         return cls
-    return type(cls.__name__, (base, cls), {"__module__": cls.__module__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__})
+    made = _ON_BASE.get((cls, base))
+    if made is None:
+        namespace = {"__module__": cls.__module__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__}
+        made = _ON_BASE.setdefault((cls, base), type(cls.__name__, (base, cls), namespace))
+    return made
 
 
 class AsyncResult(_ResultOf[AsyncCursorReader]):

@@ -619,10 +619,10 @@ class BaseResult:
         self._served()
         self._refuse_reentry()
         self._lock.acquire()
-        self._owner = threading.get_ident()
+        self.__dict__["_owner"] = threading.get_ident()
 
     def _give_lock(self) -> None:
-        self._owner = None
+        self.__dict__["_owner"] = None
         self._lock.release()
 
     def _fill_until(self, wanted: int | None) -> None:
