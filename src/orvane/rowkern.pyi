@@ -63,6 +63,7 @@ class tuplegetter:
 def safe_rowproxy_reconstructor(cls: type[BaseRow], state: Any, /) -> BaseRow: ...
 def _types_of(items: list[Any], index: int | None = None, /) -> set[type]: ...
 
+@final
 class RowBuffer:
     """The rows of a result taken from its cursor and not yet delivered: the ready rows, then the unbuilt ones."""
 
@@ -85,6 +86,7 @@ class RowBuffer:
     def settle(self, made: int, /) -> None: ...
     def replace_unbuilt(self, old: list[Any], new: list[Any], /) -> bool: ...
 
+@disjoint_base
 class BaseResult:
     """The read methods of a result, over the rows its RowBuffer holds."""
 
