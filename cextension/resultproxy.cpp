@@ -1843,8 +1843,8 @@ void buffer_dealloc(PyObject* obj)
 
 PyMethodDef buffer_methods[] = {
     {"fetch", orvane::as_method(buffer_fetch), METH_FASTCALL,
-     "Call function(*arguments), a driver's fetch, and keep the rows it returns as unbuilt rows; "
-     "whether there were any."},
+     "Call the function (a driver's fetch) with the arguments, and keep the rows it returns as unbuilt "
+     "rows; whether there were any."},
     {"fetch_rows", orvane::as_method(buffer_fetch_rows), METH_O,
      "Keep each row the iterable yields as an unbuilt row; whether there were any."},
     {"receive", orvane::as_method(buffer_receive), METH_O,

@@ -170,8 +170,10 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
     async def _locked(self) -> None:
         """Takes the lock, refusing a read started from within a read."""
         self._refuse_reentry()
+        task = asyncio.current_task()
         await self._lock.acquire()
-        self._owner = asyncio.current_task()
+        # No call between taking the lock and the caller's guard of it.
+        self._owner = task
 
     def _unlock(self) -> None:
         self._owner = None

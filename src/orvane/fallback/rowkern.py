@@ -545,8 +545,8 @@ class RowBuffer:
         return False
 
     def fetch(self, function: Callable[..., Any], *arguments: Any) -> bool:
-        """Call function(*arguments), a driver's fetch, and keep the rows it
-        returns as unbuilt rows; whether there were any."""
+        """Call the function (a driver's fetch) with the arguments, and keep
+        the rows it returns as unbuilt rows; whether there were any."""
         incoming = self._refuse_unless_built()
         incoming.extend(itertools.chain.from_iterable(itertools.starmap(function, (arguments,))))
         return self._kept(incoming)
