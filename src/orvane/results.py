@@ -202,8 +202,8 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         stops after making rows, its exception is raised after them."""
         rows = self._core.rows
         while True:
-            # Rows can be handed out without the lock: nothing is awaited
-            # between taking a row and returning it.
+            # A ready row is looked at, made into an item and taken without
+            # the lock: nothing is awaited in between.
             row: Row | None = rows.first()
             if row is not None:
                 return row
