@@ -1,5 +1,6 @@
-// orvane.rowkern: BaseRow, the stored result row with its key lookup, and
-// tuplegetter, which fetches several items of a row in one call.
+// orvane.rowkern: BaseRow, the stored result row with its key lookup,
+// tuplegetter, which fetches several items of a row in one call, and the
+// read methods of a result over the rows it holds (BaseResult, RowBuffer).
 
 #include "compat.hpp"
 #include "pyref.hpp"
@@ -1456,6 +1457,935 @@ PyTypeObject TupleGetterType = {
     .tp_new = tuplegetter_new,
 };
 
+// ---- results: the rows a result holds, and its read methods ---------------
+//
+// A RowBuffer holds the rows of one result taken from its cursor and not yet
+// delivered: the built rows ready to be taken, then the fetched rows waiting
+// to be built. Every change to it is one call here that either happens whole
+// or not at all: what it allocates is allocated before anything moves, and
+// nothing it does runs Python code between taking rows and handing them over.
+//
+// BaseResult is the base of the synchronous result: its public read methods
+// are these functions, so that no Python frame of the result stands between
+// rows leaving the buffer and the caller (a signal handler runs in the frame
+// that is executing, right after a call returns). They call back into the
+// result's Python core only to fetch and build more rows, before anything is
+// taken.
+
+struct RowBuffer {
+    PyObject_HEAD
+    PyObject* ready;       // a list of built rows; those from `next` on wait
+    Py_ssize_t next;
+    PyObject* unbuilt;     // a list of fetched rows, or null; rows an earlier
+                           // build made but could not settle may lead it
+    PyObject* stopped;     // what stopped a build after the ready rows, held
+    Py_ssize_t position;   // the position in the result of the first unbuilt row
+};
+
+RowBuffer* as_buffer(PyObject* obj)
+{
+    return reinterpret_cast<RowBuffer*>(obj);
+}
+
+// The ready list is the list the rows were built in, which code that ran
+// during the build may still hold and resize: every read re-checks its size.
+Py_ssize_t ready_count(const RowBuffer* self)
+{
+    if (self->ready == nullptr) {
+        return 0;
+    }
+    Py_ssize_t size = PyList_GET_SIZE(self->ready);
+    return size > self->next ? size - self->next : 0;
+}
+
+void drop_ready_if_taken(RowBuffer* self)
+{
+    if (self->ready != nullptr && self->next >= PyList_GET_SIZE(self->ready)) {
+        self->next = 0;
+        Py_CLEAR(self->ready);
+    }
+}
+
+// The first ready row, now delivered; null with no error set where none is.
+// The list lets go of it, so that rows are freed as the caller drops them.
+PyObject* take_one(RowBuffer* self)
+{
+    if (ready_count(self) == 0) {
+        return nullptr;
+    }
+    PyObject* row = PyList_GET_ITEM(self->ready, self->next);
+    PyList_SET_ITEM(self->ready, self->next, Py_NewRef(Py_None));
+    ++self->next;
+    drop_ready_if_taken(self);
+    return row;
+}
+
+// Up to `size` ready rows (all for a negative size) as a new list, now
+// delivered; null with the error and nothing taken. Where every row is
+// taken, the list itself is handed over.
+PyObject* take_rows(RowBuffer* self, Py_ssize_t size)
+{
+    for (;;) {
+        Py_ssize_t count = ready_count(self);
+        if (size < 0 || size > count) {
+            size = count;
+        }
+        if (size == 0) {
+            return PyList_New(0);
+        }
+        if (self->next == 0 && size == PyList_GET_SIZE(self->ready)) {
+            PyObject* all = self->ready;
+            self->ready = nullptr;
+            return all;
+        }
+        PyObject* ready = self->ready;
+        Py_ssize_t next = self->next;
+        Ref taken(PyList_New(size));
+        if (!taken) {
+            return nullptr;
+        }
+        // Before 3.12 an allocation may run the collector, and with it code
+        // that reads this buffer.
+        if (self->ready != ready || self->next != next || ready_count(self) < size) {
+            continue;
+        }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyList_SET_ITEM(taken.get(), i, Py_NewRef(PyList_GET_ITEM(ready, next + i)));
+        }
+        self->next = next + size;
+        drop_ready_if_taken(self);
+        return taken.release();
+    }
+}
+
+// Moves the first `made` unbuilt rows (rows the build made) behind the ready
+// ones: true, or false with the error and nothing moved.
+bool settle(RowBuffer* self, Py_ssize_t made)
+{
+    for (;;) {
+        Ref unbuilt = Ref::borrow(self->unbuilt);
+        if (!unbuilt || made <= 0) {
+            return true;
+        }
+        Ref ready = Ref::borrow(self->ready);
+        Py_ssize_t size = PyList_GET_SIZE(unbuilt.get());
+        Py_ssize_t moved = made < size ? made : size;
+        Py_ssize_t next = self->next;
+        Py_ssize_t count = ready_count(self);
+        // Where nothing waits ready and every row was made, the list the rows
+        // were built in becomes the ready list as it is.
+        bool whole = count == 0 && moved == size;
+        Ref now_ready(whole ? Py_NewRef(unbuilt.get()) : PyList_New(count + moved));
+        if (!now_ready) {
+            return false;
+        }
+        Ref rest;
+        if (moved < size && !(rest = Ref(PyList_New(size - moved)))) {
+            return false;
+        }
+        // Before 3.12 an allocation may run the collector, and with it code
+        // that reads this buffer: then all starts again.
+        if (self->unbuilt != unbuilt.get() || PyList_GET_SIZE(unbuilt.get()) != size || self->ready != ready.get() ||
+            self->next != next || ready_count(self) != count) {
+            continue;
+        }
+        if (!whole) {
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyList_SET_ITEM(now_ready.get(), i, Py_NewRef(PyList_GET_ITEM(ready.get(), next + i)));
+            }
+            for (Py_ssize_t i = 0; i < moved; ++i) {
+                PyList_SET_ITEM(now_ready.get(), count + i, Py_NewRef(PyList_GET_ITEM(unbuilt.get(), i)));
+            }
+        }
+        for (Py_ssize_t i = moved; i < size; ++i) {
+            PyList_SET_ITEM(rest.get(), i - moved, Py_NewRef(PyList_GET_ITEM(unbuilt.get(), i)));
+        }
+        PyObject* old_ready = self->ready;
+        PyObject* old_unbuilt = self->unbuilt;
+        self->ready = now_ready.release();
+        self->next = 0;
+        self->unbuilt = rest.release();
+        self->position += moved;
+        Py_XDECREF(old_ready);
+        Py_XDECREF(old_unbuilt);
+        return true;
+    }
+}
+
+// Keeps `fetched`, the rows a driver returned, as the unbuilt rows: Py_True,
+// Py_False where there were none, or null with the error.
+PyObject* keep_fetched(RowBuffer* self, Ref fetched)
+{
+    if (!PyList_CheckExact(fetched.get())) {
+        fetched = Ref(PySequence_List(fetched.get()));
+        if (!fetched) {
+            return nullptr;
+        }
+    }
+    if (PyList_GET_SIZE(fetched.get()) == 0) {
+        Py_RETURN_FALSE;
+    }
+    if (self->unbuilt != nullptr) {
+        // Rows came in meanwhile (a driver that read this result itself).
+        Ref before = Ref::borrow(self->unbuilt);
+        Ref both(PySequence_Concat(before.get(), fetched.get()));
+        if (!both) {
+            return nullptr;
+        }
+        fetched = std::move(both);
+    }
+    PyObject* old = self->unbuilt;
+    self->unbuilt = fetched.release();
+    Py_XDECREF(old);
+    Py_RETURN_TRUE;
+}
+
+bool refuse_unless_built(RowBuffer* self)
+{
+    if (self->unbuilt != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "fetched rows wait to be built; build them before fetching more");
+        return false;
+    }
+    return true;
+}
+
+// buffer.fetch(function, *arguments): calls the driver's fetch and keeps the
+// sequence of rows it returns, before any Python code can run.
+PyObject* buffer_fetch(PyObject* obj, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "fetch expected a function to call");
+        return nullptr;
+    }
+    RowBuffer* self = as_buffer(obj);
+    if (!refuse_unless_built(self)) {
+        return nullptr;
+    }
+    Ref fetched(PyObject_Vectorcall(args[0], args + 1, static_cast<size_t>(nargs - 1), nullptr));
+    if (!fetched) {
+        return nullptr;
+    }
+    return keep_fetched(self, std::move(fetched));
+}
+
+// buffer.fetch_rows(iterable): keeps each row the iterable yields, one at a
+// time (an iterating cursor, or fetchone's rows). Room for a row is made
+// before it is taken, so that a failed allocation loses none; whatever stops
+// the iteration, the rows taken are kept.
+PyObject* buffer_fetch_rows(PyObject* obj, PyObject* iterable)
+{
+    RowBuffer* self = as_buffer(obj);
+    if (!refuse_unless_built(self)) {
+        return nullptr;
+    }
+    Ref iterator(PyObject_GetIter(iterable));
+    Ref rows(PyList_New(0));
+    if (!iterator || !rows) {
+        return nullptr;
+    }
+    bool failed = false;
+    for (;;) {
+        if (PyList_Append(rows.get(), Py_None) < 0) {
+            failed = true;
+            break;
+        }
+        Py_ssize_t last = PyList_GET_SIZE(rows.get()) - 1;
+        PyObject* row = PyIter_Next(iterator.get());
+        if (row == nullptr) {
+            // Giving back the room made leaves the list's storage as it is,
+            // which cannot fail as a resize could.
+            PyObject* room = PyList_GET_ITEM(rows.get(), last);
+            Py_SET_SIZE(rows.get(), last);
+            Py_DECREF(room);
+            failed = PyErr_Occurred() != nullptr;
+            break;
+        }
+        PyList_SetItem(rows.get(), last, row);
+    }
+    if (PyList_GET_SIZE(rows.get()) == 0) {
+        if (failed) {
+            return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
+    if (failed) {
+        orvane::compat::SavedException error;
+        Ref kept(keep_fetched(self, std::move(rows)));
+        return nullptr;
+    }
+    return keep_fetched(self, std::move(rows));
+}
+
+// buffer.receive(fetched): keeps a chunk that an async driver delivered.
+PyObject* buffer_receive(PyObject* obj, PyObject* fetched)
+{
+    RowBuffer* self = as_buffer(obj);
+    return keep_fetched(self, Ref::borrow(fetched));
+}
+
+PyObject* buffer_take(PyObject* obj, PyObject* const* args, Py_ssize_t nargs)
+{
+    Py_ssize_t size = -1;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "take expected at most 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs == 1 && args[0] != Py_None) {
+        size = PyNumber_AsSsize_t(args[0], PyExc_OverflowError);
+        if (size == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (size < 0) {
+            PyErr_SetString(PyExc_ValueError, "the number of rows to take cannot be negative");
+            return nullptr;
+        }
+    }
+    return take_rows(as_buffer(obj), size);
+}
+
+PyObject* buffer_take_one(PyObject* obj, PyObject*)
+{
+    PyObject* row = take_one(as_buffer(obj));
+    return row != nullptr ? row : Py_NewRef(Py_None);
+}
+
+PyObject* buffer_first(PyObject* obj, PyObject*)
+{
+    RowBuffer* self = as_buffer(obj);
+    if (ready_count(self) == 0) {
+        Py_RETURN_NONE;
+    }
+    return Py_NewRef(PyList_GET_ITEM(self->ready, self->next));
+}
+
+// buffer.take_first(row): takes the first ready row if it is `row`.
+PyObject* buffer_take_first(PyObject* obj, PyObject* row)
+{
+    RowBuffer* self = as_buffer(obj);
+    if (ready_count(self) == 0 || PyList_GET_ITEM(self->ready, self->next) != row) {
+        Py_RETURN_FALSE;
+    }
+    Py_DECREF(take_one(self));
+    Py_RETURN_TRUE;
+}
+
+PyObject* buffer_settle(PyObject* obj, PyObject* made)
+{
+    Py_ssize_t count = PyNumber_AsSsize_t(made, PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (!settle(as_buffer(obj), count)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// buffer.replace_unbuilt(old, new): the unbuilt rows become `new` (the same
+// rows, reshaped) if they still are `old`.
+PyObject* buffer_replace_unbuilt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "replace_unbuilt expected 2 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (!PyList_CheckExact(args[1])) {
+        PyErr_Format(PyExc_TypeError, "the unbuilt rows must be a list, not %.200s", Py_TYPE(args[1])->tp_name);
+        return nullptr;
+    }
+    RowBuffer* self = as_buffer(obj);
+    if (self->unbuilt != args[0]) {
+        Py_RETURN_FALSE;
+    }
+    Py_SETREF(self->unbuilt, Py_NewRef(args[1]));
+    Py_RETURN_TRUE;
+}
+
+Py_ssize_t buffer_length(PyObject* obj)
+{
+    return ready_count(as_buffer(obj));
+}
+
+PyObject* buffer_get_unbuilt(PyObject* obj, void*)
+{
+    RowBuffer* self = as_buffer(obj);
+    return Py_NewRef(self->unbuilt != nullptr ? self->unbuilt : Py_None);
+}
+
+PyObject* buffer_get_position(PyObject* obj, void*)
+{
+    return PyLong_FromSsize_t(as_buffer(obj)->position);
+}
+
+PyObject* buffer_get_stopped(PyObject* obj, void*)
+{
+    RowBuffer* self = as_buffer(obj);
+    return Py_NewRef(self->stopped != nullptr ? self->stopped : Py_None);
+}
+
+int buffer_set_stopped(PyObject* obj, PyObject* value, void*)
+{
+    if (value != nullptr && value != Py_None && !PyExceptionInstance_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "stopped must be an exception or None");
+        return -1;
+    }
+    Py_XSETREF(as_buffer(obj)->stopped, value == Py_None ? nullptr : Py_XNewRef(value));
+    return 0;
+}
+
+int buffer_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    RowBuffer* self = as_buffer(obj);
+    Py_VISIT(self->ready);
+    Py_VISIT(self->unbuilt);
+    Py_VISIT(self->stopped);
+    return 0;
+}
+
+int buffer_clear(PyObject* obj)
+{
+    RowBuffer* self = as_buffer(obj);
+    Py_CLEAR(self->ready);
+    Py_CLEAR(self->unbuilt);
+    Py_CLEAR(self->stopped);
+    return 0;
+}
+
+void buffer_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    buffer_clear(obj);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyMethodDef buffer_methods[] = {
+    {"fetch", orvane::as_method(buffer_fetch), METH_FASTCALL,
+     "Call the function (a driver's fetch) with the arguments, and keep the rows it returns as unbuilt "
+     "rows; whether there were any."},
+    {"fetch_rows", orvane::as_method(buffer_fetch_rows), METH_O,
+     "Keep each row the iterable yields as an unbuilt row; whether there were any."},
+    {"receive", orvane::as_method(buffer_receive), METH_O,
+     "Keep a chunk of fetched rows as unbuilt rows; whether there were any."},
+    {"take", orvane::as_method(buffer_take), METH_FASTCALL,
+     "Up to size ready rows (all of them for None), now delivered."},
+    {"take_one", orvane::as_method(buffer_take_one), METH_NOARGS,
+     "The first ready row, now delivered, or None."},
+    {"first", orvane::as_method(buffer_first), METH_NOARGS, "The first ready row, not taken, or None."},
+    {"take_first", orvane::as_method(buffer_take_first), METH_O,
+     "Take the first ready row if it is the given row; whether it was."},
+    {"settle", orvane::as_method(buffer_settle), METH_O,
+     "Move the first made unbuilt rows, which a build made, behind the ready ones."},
+    {"replace_unbuilt", orvane::as_method(buffer_replace_unbuilt), METH_FASTCALL,
+     "Make new the unbuilt rows if they still are old; whether they were."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef buffer_getset[] = {
+    {"unbuilt", buffer_get_unbuilt, nullptr, "The list of fetched rows waiting to be built, or None.", nullptr},
+    {"position", buffer_get_position, nullptr, "The position in the result of the first unbuilt row.", nullptr},
+    {"stopped", buffer_get_stopped, buffer_set_stopped,
+     "The exception that stopped a build, held until the ready rows are delivered, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods buffer_as_sequence = {
+    .sq_length = buffer_length,
+};
+
+PyTypeObject RowBufferType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.rowkern.RowBuffer",
+    .tp_basicsize = sizeof(RowBuffer),
+    .tp_dealloc = buffer_dealloc,
+    .tp_as_sequence = &buffer_as_sequence,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The rows of a result taken from its cursor and not yet delivered: the ready rows, "
+              "then the unbuilt ones.",
+    .tp_traverse = buffer_traverse,
+    .tp_clear = buffer_clear,
+    .tp_methods = buffer_methods,
+    .tp_getset = buffer_getset,
+};
+
+struct BaseResult {
+    PyObject_HEAD
+    PyObject* rows;        // the RowBuffer
+    PyObject* fill;        // fill(size or None) -> bool: fetches and builds more rows
+    PyObject* arraysize;   // arraysize() -> int, the cursor's at the call
+    PyObject* chunk;       // the size iteration fills by
+    PyThread_type_lock lock;
+    unsigned long owner;   // the thread that holds the lock, 0 for none
+};
+
+BaseResult* as_result(PyObject* obj)
+{
+    return reinterpret_cast<BaseResult*>(obj);
+}
+
+bool served(BaseResult* self)
+{
+    if (self->lock == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the result was not set up: call _serve first");
+        return false;
+    }
+    return true;
+}
+
+bool refuse_reentry(BaseResult* self)
+{
+    if (self->owner != 0 && self->owner == PyThread_get_thread_ident()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a read of this result was started from within a read of it in the same thread "
+                        "(by a value's method or a signal handler)");
+        return false;
+    }
+    return true;
+}
+
+// Takes the result's lock: true, or false with the error and the lock not
+// taken. A contended lock is waited for without the interpreter's lock, and
+// a signal handler that raises stops the wait.
+bool take_lock(BaseResult* self)
+{
+    if (!served(self) || !refuse_reentry(self)) {
+        return false;
+    }
+    if (!PyThread_acquire_lock(self->lock, NOWAIT_LOCK)) {
+        for (;;) {
+            PyLockStatus status;
+            Py_BEGIN_ALLOW_THREADS
+            status = PyThread_acquire_lock_timed(self->lock, -1, 1);
+            Py_END_ALLOW_THREADS
+            if (status == PY_LOCK_ACQUIRED) {
+                break;
+            }
+            if (Py_MakePendingCalls() < 0) {
+                return false;
+            }
+        }
+    }
+    self->owner = PyThread_get_thread_ident();
+    return true;
+}
+
+void give_lock(BaseResult* self)
+{
+    self->owner = 0;
+    PyThread_release_lock(self->lock);
+}
+
+// Whether an exception is a value refused by a converter, which building the
+// same row again raises again, rather than an interrupt or a failed
+// allocation, which would not come back (the core's _is_refusal).
+bool is_refusal(PyObject* error)
+{
+    return PyErr_GivenExceptionMatches(error, PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(error, PyExc_MemoryError);
+}
+
+PyObject* raised_exception()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises `error`, which it takes over.
+void raise_exception(PyObject* error)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), error, PyException_GetTraceback(error));
+#endif
+}
+
+// With the lock held: fetches and builds rows until `wanted` are ready (all
+// the rest for a negative count). 1 once they are or the rows have ended, -1
+// with the error; the rows made before an error stay ready.
+int fill_until(BaseResult* self, Py_ssize_t wanted)
+{
+    RowBuffer* rows = as_buffer(self->rows);
+    for (;;) {
+        Py_ssize_t count = ready_count(rows);
+        if (wanted >= 0 && count >= wanted) {
+            return 1;
+        }
+        Ref size(wanted < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(wanted - count));
+        if (!size) {
+            return -1;
+        }
+        Ref more(PyObject_CallOneArg(self->fill, size.get()));
+        if (!more) {
+            return -1;
+        }
+        int truth = PyObject_IsTrue(more.get());
+        if (truth <= 0) {
+            return truth < 0 ? -1 : 1;
+        }
+    }
+}
+
+// An exception that stopped iteration's build, held for after the rows made
+// before it, is raised by the next fetch; a refused value is raised again
+// when its row is built again, and is let go.
+bool raise_held(BaseResult* self)
+{
+    RowBuffer* rows = as_buffer(self->rows);
+    if (rows->stopped == nullptr) {
+        return false;
+    }
+    PyObject* held = rows->stopped;
+    rows->stopped = nullptr;
+    if (is_refusal(held)) {
+        Py_DECREF(held);
+        return false;
+    }
+    raise_exception(held);
+    return true;
+}
+
+// Up to `size` rows (all the rest for a negative size).
+PyObject* read_rows(BaseResult* self, Py_ssize_t size)
+{
+    if (!take_lock(self)) {
+        return nullptr;
+    }
+    PyObject* taken = nullptr;
+    if (!raise_held(self) && fill_until(self, size) == 1) {
+        taken = take_rows(as_buffer(self->rows), size);
+    }
+    give_lock(self);
+    return taken;
+}
+
+PyObject* result_fetchall(PyObject* obj, PyObject*)
+{
+    return read_rows(as_result(obj), -1);
+}
+
+PyObject* result_fetchmany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    BaseResult* self = as_result(obj);
+    PyObject* size = nargs > 0 ? args[0] : Py_None;
+    Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + keywords > 1) {
+        PyErr_Format(PyExc_TypeError, "fetchmany() takes at most 1 argument (%zd given)", nargs + keywords);
+        return nullptr;
+    }
+    if (keywords == 1) {
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "size") != 0) {
+            PyErr_Format(PyExc_TypeError, "fetchmany() got an unexpected keyword argument '%S'",
+                         PyTuple_GET_ITEM(kwnames, 0));
+            return nullptr;
+        }
+        size = args[0];
+    }
+    if (!served(self)) {
+        return nullptr;
+    }
+    Ref asked;
+    if (size == Py_None) {
+        asked = Ref(PyObject_CallNoArgs(self->arraysize));
+        if (!asked) {
+            return nullptr;
+        }
+        size = asked.get();
+    }
+    Py_ssize_t count = PyNumber_AsSsize_t(size, PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "fetchmany() size cannot be negative");
+        return nullptr;
+    }
+    return read_rows(self, count);
+}
+
+PyObject* result_fetchone(PyObject* obj, PyObject*)
+{
+    BaseResult* self = as_result(obj);
+    if (!take_lock(self)) {
+        return nullptr;
+    }
+    PyObject* row = nullptr;
+    if (!raise_held(self) && fill_until(self, 1) == 1) {
+        row = take_one(as_buffer(self->rows));
+        if (row == nullptr) {
+            row = Py_NewRef(Py_None);
+        }
+    }
+    give_lock(self);
+    return row;
+}
+
+// With no row ready: fetches and builds a chunk. 1 once rows are ready, 0 at
+// the end of the rows, -1 with the error. Where a build stops after making
+// rows, its exception is held to be raised after them.
+int wait_for_rows(BaseResult* self)
+{
+    if (!take_lock(self)) {
+        return -1;
+    }
+    RowBuffer* rows = as_buffer(self->rows);
+    int outcome = 1;
+    for (;;) {
+        if (ready_count(rows) > 0) {
+            break;
+        }
+        if (rows->stopped != nullptr) {
+            PyObject* held = rows->stopped;
+            rows->stopped = nullptr;
+            raise_exception(held);
+            outcome = -1;
+            break;
+        }
+        Ref more(PyObject_CallOneArg(self->fill, self->chunk));
+        if (!more) {
+            if (ready_count(rows) == 0) {
+                outcome = -1;
+                break;
+            }
+            PyObject* error = raised_exception();
+            if (is_refusal(error)) {
+                Py_DECREF(error);
+            } else {
+                Py_XSETREF(rows->stopped, error);
+            }
+            break;
+        }
+        int truth = PyObject_IsTrue(more.get());
+        if (truth <= 0) {
+            outcome = truth;
+            break;
+        }
+    }
+    give_lock(self);
+    return outcome;
+}
+
+PyObject* result_iternext(PyObject* obj)
+{
+    BaseResult* self = as_result(obj);
+    if (!served(self) || !refuse_reentry(self)) {
+        return nullptr;
+    }
+    for (;;) {
+        PyObject* row = take_one(as_buffer(self->rows));
+        if (row != nullptr || wait_for_rows(self) <= 0) {
+            return row;
+        }
+    }
+}
+
+int result_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    BaseResult* self = as_result(obj);
+    Py_VISIT(self->rows);
+    Py_VISIT(self->fill);
+    Py_VISIT(self->arraysize);
+    Py_VISIT(self->chunk);
+    return 0;
+}
+
+int result_clear(PyObject* obj)
+{
+    BaseResult* self = as_result(obj);
+    Py_CLEAR(self->rows);
+    Py_CLEAR(self->fill);
+    Py_CLEAR(self->arraysize);
+    Py_CLEAR(self->chunk);
+    return 0;
+}
+
+void result_dealloc(PyObject* obj)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_UnTrack(obj);
+    BaseResult* self = as_result(obj);
+    result_clear(obj);
+    if (self->lock != nullptr) {
+        PyThread_free_lock(self->lock);
+        self->lock = nullptr;
+    }
+    type->tp_free(obj);
+}
+
+// result._serve(rows, fill, arraysize, chunk): sets the result up once.
+PyObject* result_serve(PyObject* obj, PyObject* const* args, Py_ssize_t nargs)
+{
+    BaseResult* self = as_result(obj);
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "_serve expected 4 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (self->lock != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the result is set up already");
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(args[0], &RowBufferType)) {
+        PyErr_Format(PyExc_TypeError, "rows must be an orvane.rowkern.RowBuffer, not %.200s",
+                     Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    if (!PyCallable_Check(args[1]) || !PyCallable_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "fill and arraysize must be callable");
+        return nullptr;
+    }
+    if (!PyLong_CheckExact(args[3])) {
+        PyErr_SetString(PyExc_TypeError, "chunk must be an int");
+        return nullptr;
+    }
+    PyThread_type_lock lock = PyThread_allocate_lock();
+    if (lock == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Py_XSETREF(self->rows, Py_NewRef(args[0]));
+    Py_XSETREF(self->fill, Py_NewRef(args[1]));
+    Py_XSETREF(self->arraysize, Py_NewRef(args[2]));
+    Py_XSETREF(self->chunk, Py_NewRef(args[3]));
+    self->lock = lock;
+    Py_RETURN_NONE;
+}
+
+PyObject* result_each(PyObject* obj, PyObject* make);
+
+PyMethodDef result_methods[] = {
+    {"_serve", orvane::as_method(result_serve), METH_FASTCALL,
+     "Set the result up: its RowBuffer, fill(size) that fetches and builds more rows, arraysize() and "
+     "the size iteration fills by."},
+    {"fetchone", orvane::as_method(result_fetchone), METH_NOARGS, "The next row, or None at the end."},
+    {"fetchmany", orvane::as_method(result_fetchmany), METH_FASTCALL | METH_KEYWORDS,
+     "Up to size rows, the cursor's arraysize (read at the call) by default."},
+    {"fetchall", orvane::as_method(result_fetchall), METH_NOARGS, "All the rows that are left."},
+    {"_each", orvane::as_method(result_each), METH_O,
+     "An iterator of make(row) for each row; a row is taken once make has returned."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject BaseResultType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.rowkern.BaseResult",
+    .tp_basicsize = sizeof(BaseResult),
+    .tp_dealloc = result_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The read methods of a result, over the rows its RowBuffer holds.",
+    .tp_traverse = result_traverse,
+    .tp_clear = result_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = result_iternext,
+    .tp_methods = result_methods,
+};
+
+struct EachRow {
+    PyObject_HEAD
+    PyObject* result;
+    PyObject* make;
+};
+
+EachRow* as_each(PyObject* obj)
+{
+    return reinterpret_cast<EachRow*>(obj);
+}
+
+// make(row) runs with the row still ready, so that whatever it raises leaves
+// the row for the next read; the row is taken only if it is still the first
+// ready one once make has returned (code make ran may have read the result).
+PyObject* each_iternext(PyObject* obj)
+{
+    EachRow* each = as_each(obj);
+    Ref result = Ref::borrow(each->result);
+    Ref make = Ref::borrow(each->make);
+    BaseResult* self = as_result(result.get());
+    if (!served(self) || !refuse_reentry(self)) {
+        return nullptr;
+    }
+    RowBuffer* rows = as_buffer(self->rows);
+    Ref keep_rows = Ref::borrow(self->rows);
+    for (;;) {
+        if (ready_count(rows) == 0) {
+            int outcome = wait_for_rows(self);
+            if (outcome <= 0) {
+                return nullptr;
+            }
+            continue;
+        }
+        Ref ready = Ref::borrow(rows->ready);
+        Py_ssize_t next = rows->next;
+        Ref row = Ref::borrow(PyList_GET_ITEM(ready.get(), next));
+        Ref item(PyObject_CallOneArg(make.get(), row.get()));
+        if (!item) {
+            return nullptr;
+        }
+        if (rows->ready == ready.get() && rows->next == next && ready_count(rows) > 0 &&
+            PyList_GET_ITEM(ready.get(), next) == row.get()) {
+            Py_DECREF(take_one(rows));
+            return item.release();
+        }
+    }
+}
+
+int each_traverse(PyObject* obj, visitproc visit, void* arg)
+{
+    Py_VISIT(as_each(obj)->result);
+    Py_VISIT(as_each(obj)->make);
+    return 0;
+}
+
+int each_clear(PyObject* obj)
+{
+    Py_CLEAR(as_each(obj)->result);
+    Py_CLEAR(as_each(obj)->make);
+    return 0;
+}
+
+void each_dealloc(PyObject* obj)
+{
+    PyObject_GC_UnTrack(obj);
+    each_clear(obj);
+    PyObject_GC_Del(obj);
+}
+
+PyTypeObject EachRowType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "orvane.rowkern.EachRow",
+    .tp_basicsize = sizeof(EachRow),
+    .tp_dealloc = each_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Something made of each row of a result, a row at a time.",
+    .tp_traverse = each_traverse,
+    .tp_clear = each_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = each_iternext,
+};
+
+PyObject* result_each(PyObject* obj, PyObject* make)
+{
+    if (!PyCallable_Check(make)) {
+        PyErr_SetString(PyExc_TypeError, "make must be callable");
+        return nullptr;
+    }
+    EachRow* each = PyObject_GC_New(EachRow, &EachRowType);
+    if (each == nullptr) {
+        return nullptr;
+    }
+    each->result = Py_NewRef(obj);
+    each->make = Py_NewRef(make);
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(each));
+    return reinterpret_cast<PyObject*>(each);
+}
+
 // ---- module ---------------------------------------------------------------
 
 PyObject* safe_rowproxy_reconstructor(PyObject*, PyObject* args)
@@ -1568,13 +2498,18 @@ PyMODINIT_FUNC PyInit_rowkern(void)
 {
     BaseRowType.tp_new = PyType_GenericNew;
     BaseRowType.tp_vectorcall = row_class_vectorcall;
-    if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0) {
+    RowBufferType.tp_new = PyType_GenericNew;
+    BaseResultType.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&BaseRowType) < 0 || PyType_Ready(&TupleGetterType) < 0 || PyType_Ready(&RowBufferType) < 0 ||
+        PyType_Ready(&BaseResultType) < 0 || PyType_Ready(&EachRowType) < 0) {
         return nullptr;
     }
     Ref module(PyModule_Create2(&rowkern_module, 1013));
     if (!module ||
         PyModule_AddObjectRef(module.get(), "BaseRow", reinterpret_cast<PyObject*>(&BaseRowType)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "tuplegetter", reinterpret_cast<PyObject*>(&TupleGetterType)) < 0) {
+        PyModule_AddObjectRef(module.get(), "tuplegetter", reinterpret_cast<PyObject*>(&TupleGetterType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "RowBuffer", reinterpret_cast<PyObject*>(&RowBufferType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "BaseResult", reinterpret_cast<PyObject*>(&BaseResultType)) < 0) {
         return nullptr;
     }
     return module.release();

@@ -1,199 +1,135 @@
 """The core of a result, shared by the synchronous and the asynchronous one.
 
-It does no I/O and never awaits: it is handed the rows a reader fetched,
-reshapes them to sequences, builds their rows through
-`BaseRow._make_rows_in_place`, explains values that a converter refuses, and
-keeps every row taken from the cursor and not yet delivered, built (ready)
-or not (unbuilt).
+It does no I/O and never awaits: it builds the rows a reader fetched into
+the result's `RowBuffer` (`flavour.row_buffer`), reshaping them to sequences
+first, through `BaseRow._make_rows_in_place`, and explains values that a
+converter refuses. The buffer keeps every row taken from the cursor and not
+yet delivered, built (ready) or not (unbuilt); each change to it is a single
+call that happens whole or not at all, so whatever stops a build, a signal
+handler's exception or a failed allocation included, every row is in it.
 
-A read is a generator of steps, run by the result's reader under the
-result's lock: each step yields how many rows to fetch (None: all the rest)
-and the list to append them to, and is sent how many were appended; so the
-synchronous and the asynchronous result run the same reads and differ only
-in how a chunk is taken:
+Making more rows is a generator of steps, run by the result's reader under
+the result's lock: it yields how many rows to fetch (None: all the rest)
+and the buffer to fetch them into, and is sent whether any came; so the
+synchronous and the asynchronous result make rows the same way and differ
+only in how a chunk is taken:
 
-    steps = core.read(size, most)
-    wanted, sink = next(steps)
+    steps = core.more(size)
+    wanted, rows = next(steps)
     while the steps go on:
-        wanted, sink = steps.send(reader.fetch_into(sink, wanted))
-        # async: sink += await reader.chunk(wanted), then send how many
+        wanted, rows = steps.send(reader.fetch_into(rows, wanted))
+        # async: rows.receive(await reader.chunk(wanted))
     # an exception while fetching is thrown into the steps: nothing taken is lost
 
-The synchronous reader calls the driver from within the list's own extend,
-so fetched rows are in the core before any signal handler can run.
-Iteration hands out the ready rows through `core.ready()`, and makes more
-ready with `core.refill(most)` once none are left.
+The synchronous reader has the buffer call the driver, so fetched rows are
+kept before any signal handler can run. The read methods take the ready
+rows from the buffer themselves (`orvane.rowkern.BaseResult` for the
+synchronous result).
 """
 
 from __future__ import annotations
 
-import itertools
-import operator
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Generator, Sequence
 from typing import Any, TypeVar
 
 from orvane.converters import ApplicationFunction, ApplicationRefusal, ConversionError, Processor
 from orvane.drivers import Fetched
 from orvane.engine.result import ResultMetaData
-from orvane.engine.row import Row
 from orvane.flavours import Flavour
 from orvane.plan import ColumnPlan
 from orvane.readers import RowShapes
 
-_NOTHING_READY: Iterator[Row] = iter(())
-
 T = TypeVar("T")
-# The steps of a read: each yields how many rows to fetch (None: all the
-# rest) and the list to append them to, and is sent how many were appended,
-# none at the end of the rows; the read returns a T.
-Steps = Generator[tuple[int | None, list[Any]], int, T]
+# The steps of making rows: each yields how many rows to fetch (None: all
+# the rest) and the buffer to fetch them into, and is sent whether any came;
+# the steps return a T.
+Steps = Generator[tuple[int | None, Any], bool, T]
 
 
 class ResultCore:
-    """Rows of a result between the cursor and the reader: the ready ones,
-    then the unbuilt ones, in the order of the result.
+    """Builds a result's rows into its buffer, `rows`: the ready ones, then
+    the unbuilt ones, in the order of the result.
 
     Not safe to share between threads: the result that owns it holds a lock
-    around every call but `ready()`'s iterator, whose rows each go to one
-    caller only.
+    around every call, while rows are taken from the buffer without it.
     """
 
     def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int):
         self.metadata = ResultMetaData.from_names(names)
+        self.rows: Any = flavour.row_buffer()
         self._plan = plan
         self._row_class = flavour.row_class
         self._key_style = key_style
         self._shapes = RowShapes(names, flavour.types_of)
-        self._ready: Iterator[Row] = _NOTHING_READY
-        self._unbuilt: list[Fetched] = []
-        # The position in the result of the first unbuilt row.
-        self._position = 0
-        # What stopped the last refill, raised once the rows made before
-        # the failing one are delivered.
-        self._stopped: BaseException | None = None
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
 
-    def has_ready(self) -> bool:
-        """Whether built rows wait to be delivered."""
-        return operator.length_hint(self._ready) > 0
-
-    def has_unbuilt(self) -> bool:
-        """Whether fetched rows wait to be built."""
-        return bool(self._unbuilt)
-
-    def ready(self) -> Iterator[Row]:
-        """The ready rows, as an iterator that delivers each of them once,
-        whoever reads it: a later `take` goes on where it stopped."""
-        return self._ready
-
-    def take(self, size: int | None = None) -> list[Row]:
-        """Up to `size` ready rows (all of them for None), now delivered."""
-        if size is None:
-            return list(self._ready)
-        return list(itertools.islice(self._ready, size))
-
-    def put_back(self, rows: list[Row]) -> None:
-        """Rows taken but not handed to the caller, first in line again."""
-        if rows:
-            self._ready = iter(rows + list(self._ready))
-
-    def read(self, size: int | None, most: int | None) -> Steps[list[Row]]:
-        """The steps of a read of up to `size` rows (all the rest for None),
-        fetching and building at most `most` rows at a time (no limit for
-        None). Whatever stops it, fetching or building, the rows it took wait
-        first in line."""
-        self._stopped = None
-        rows = self.take(size)
-        try:
-            while size is None or len(rows) < size:
-                wanted = None if size is None else size - len(rows)
-                if most is not None and (wanted is None or wanted > most):
-                    wanted = most
-                if not (yield from self._build_more(wanted)):
-                    break
-                rows += self.take(None if size is None else size - len(rows))
-        except BaseException:
-            self.put_back(rows)
-            raise
-        return rows
-
-    def refill(self, most: int) -> Steps[bool]:
-        """The steps that make rows ready where none are, fetching at most
-        `most`: False at the end of the rows. Where a build stops, the rows
-        made before the failing one are ready, and its exception is raised by
-        the refill after them."""
-        stopped, self._stopped = self._stopped, None
-        if stopped is not None:
-            raise stopped
-        try:
-            return (yield from self._build_more(most))
-        except BaseException as error:
-            if not self.has_ready():
-                raise
-            self._stopped = error
-            return True
-
-    def _build_more(self, size: int | None) -> Steps[bool]:
-        """Builds up to `size` rows (all for None), fetched first unless some
-        wait unbuilt: False at the end of the rows; raises the build's
-        exception."""
-        # Appended to from within the driver's own call (the reader's
-        # `fetch_into`): a signal handler that runs as the driver returns
-        # then finds the rows kept.
-        if not self._unbuilt and not (yield size, self._unbuilt):
+    def more(self, size: int | None) -> Steps[bool]:
+        """The steps that build the unbuilt rows, fetching up to `size` (all
+        the rest for None) first where none wait: False at the end of the
+        rows. Raises what stopped the build: the rows made before it are
+        ready, the failing row is the first unbuilt one."""
+        if self.rows.unbuilt is None and not (yield size, self.rows):
             return False
-        error = self.build(size)
+        error = self.build()
         if error is not None:
             raise error
         return True
 
-    def build(self, limit: int | None = None) -> BaseException | None:
-        """Builds up to `limit` unbuilt rows (all of them for None), which
-        become ready after the rows ready already. Returns None, or the
-        exception that stopped the build: the rows made before it are ready,
-        the failing row is the first unbuilt one. A refused value is a
-        `ConversionError` naming its row, column and value, a row of another
-        shape than the result's a `RowShapeError`; any other exception
-        (KeyboardInterrupt, MemoryError, ...) is returned as it came, for the
-        caller to raise."""
-        unbuilt = self._unbuilt
-        if limit is not None and limit < len(unbuilt):
-            batch, rest = unbuilt[:limit], unbuilt[limit:]
-        else:
-            batch, rest = unbuilt, []
-        try:
-            shaped = self._shapes.as_sequences(batch)
-            # Shorter where a mapping lacks a column: the batch ends before it.
-            cut = len(shaped) < len(batch)
-            batch, rest = shaped, (batch[len(shaped) :] + rest if cut else rest)
-            processors = self._plan.processors(batch)
-            made, error = self._make(processors, batch)
-            if made < len(batch) and _is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
-                # The usual processors were chosen for the values seen before;
-                # the rest get processors chosen from their own values.
-                tail = batch[made:]
-                usual, processors = processors, self._plan.general_processors(tail)
-                if self._plan.applications:
-                    self._replay_applications(usual, processors, tail[0])
-                again, error = self._make(processors, tail)
-                batch, made = batch[:made] + tail, made + again
-            self._settle(batch, made, rest)
-        except BaseException as raised:
-            # Raised around the builder (by a signal handler as it returned,
-            # for one): `batch` holds rows made here, then fetched rows,
-            # whatever step was reached, unless they are settled already.
-            if self._unbuilt is not unbuilt:
-                raise
-            self._settle(batch, self._made_here(batch), rest)
-            return raised
-        if (cut and error is None) or _is_refusal(error):
-            misfit = self._shapes.misfit(self._unbuilt[0], self._position)
-            if misfit is not None:
-                return misfit
-            if error is not None and processors is not None:
-                return self._explain(processors, self._unbuilt[0], error, self._position)
+    def build(self) -> BaseException | None:
+        """Builds the unbuilt rows, which become ready after the rows ready
+        already. Returns None, or the exception that stopped the build: the
+        rows made before it are ready, the failing row is the first unbuilt
+        one. A refused value is a `ConversionError` naming its row, column and
+        value, a row of another shape than the result's a `RowShapeError`;
+        any other exception (KeyboardInterrupt, MemoryError, ...) is returned
+        as it came, for the caller to raise. An exception raised around the
+        builder (by a signal handler as it returned, for one) propagates, and
+        the rows it made are settled by the next build."""
+        rows = self.rows
+        batch = rows.unbuilt
+        if batch is None:
+            return None
+        made = self._made_here(batch)
+        if made:
+            rows.settle(made)
+            batch = rows.unbuilt
+            if batch is None:
+                return None
+        sequences = self._shapes.as_sequences(batch)
+        if sequences is not batch:
+            rows.replace_unbuilt(batch, sequences)
+            batch = sequences
+        processors = self._plan.processors(batch)
+        made, error = self._make(processors, batch)
+        rows.settle(made)
+        if is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
+            # The usual processors were chosen for the values seen before;
+            # the rest get processors chosen from their own values.
+            tail = rows.unbuilt
+            usual, processors = processors, self._plan.general_processors(tail)
+            if self._plan.applications:
+                self._replay_applications(usual, processors, tail[0])
+            made, error = self._make(processors, tail)
+            rows.settle(made)
+        if error is not None and is_refusal(error):
+            return self._refusal(processors, error)
+        return error
+
+    def _refusal(self, processors: list[Processor] | None, error: BaseException) -> BaseException:
+        """What the failing row, the first unbuilt one, is refused for: its
+        shape, or the value a converter refused."""
+        failing = self.rows.unbuilt
+        if not failing:
+            return error
+        position = self.rows.position
+        misfit = self._shapes.misfit(failing[0], position)
+        if misfit is not None:
+            return misfit
+        if processors is None:
+            return error
+        return self._explain(processors, failing[0], error, position)
         return error
 
     def _made_here(self, batch: list[Any]) -> int:
@@ -207,17 +143,6 @@ class ResultCore:
                 break
             made += 1
         return made
-
-    def _settle(self, batch: list[Any], made: int, rest: list[Fetched]) -> None:
-        """Keeps the rows made at the head of `batch` as ready, and the rest
-        of it, then `rest`, as unbuilt."""
-        if made == len(batch):
-            rows, unbuilt = batch, rest
-        else:
-            rows, unbuilt = batch[:made], batch[made:] + rest
-        ready = iter(list(self._ready) + rows) if self.has_ready() else iter(rows)
-        position = self._position + made
-        self._unbuilt, self._ready, self._position = unbuilt, ready, position
 
     def _make(self, processors: list[Processor] | None, batch: list[Fetched]) -> tuple[int, BaseException | None]:
         """Builds the rows of `batch` in its place, from the first on: how
@@ -280,7 +205,7 @@ def _replay_once(application: ApplicationFunction) -> Processor:
     return process
 
 
-def _is_refusal(error: BaseException | None) -> bool:
+def is_refusal(error: BaseException | None) -> bool:
     """Whether a converter refused a value, rather than the program being
     stopped or out of memory."""
     return isinstance(error, Exception) and not isinstance(error, MemoryError)

@@ -12,14 +12,14 @@ import inspect
 import operator
 import sys
 from collections.abc import Callable, Coroutine, Iterator, Mapping, Sequence
-from itertools import chain, islice, starmap
+from itertools import islice
 from typing import TYPE_CHECKING, Any
 
 from orvane.converters import with_article
 from orvane.drivers import Fetched
 
 if TYPE_CHECKING:
-    from orvane.core import Steps, T
+    from orvane.core import ResultCore, Steps, T
 
 # Rows per call of a cursor that has fetchmany() but no fetchall().
 _REST_CHUNK = 10_000
@@ -56,6 +56,19 @@ class RowShapeError(ValueError):
         self.row = row
 
 
+class _Lacking(tuple[None, ...]):
+    """In place of a mapping row that lacks one of the result's columns: one
+    value more than the result has columns, so that the batch's width check
+    stops the build at it, and the name of the column it lacks."""
+
+    missing: str
+
+    def __new__(cls, width: int, missing: str) -> _Lacking:
+        lacking = super().__new__(cls, (None,) * (width + 1))
+        lacking.missing = missing
+        return lacking
+
+
 class RowShapes:
     """Fetched rows as sequences in the order of the description: mappings
     are read by column name, any other row that is no sequence is refused.
@@ -68,29 +81,30 @@ class RowShapes:
         self._shapes: dict[type, Callable[[Any], Fetched] | None] = {}
 
     def as_sequences(self, fetched: list[Any]) -> list[Fetched]:
-        """The rows as sequences, up to the first mapping that lacks a column
-        (the list is shorter then)."""
+        """The rows as sequences. A mapping that lacks a column becomes a
+        `_Lacking` row, at which the batch's width check stops the build."""
         shapes = [self._shape(kind) for kind in self._types_of(fetched)]
         if not any(shapes):
             return fetched
         try:
             return [reshape(values) if (reshape := self._shape(type(values))) else values for values in fetched]
         except KeyError:
-            pass
-        shaped: list[Fetched] = []
-        for values in fetched:
-            reshape = self._shape(type(values))
-            if reshape is not None and self._missing(values) is not None:
-                break
-            shaped.append(reshape(values) if reshape is not None else values)
-        return shaped
+            return [self._as_sequence(values) for values in fetched]
+
+    def _as_sequence(self, values: Any) -> Fetched:
+        reshape = self._shape(type(values))
+        if reshape is None:
+            return values
+        missing = self._missing(values)
+        if missing is None:
+            return reshape(values)
+        return _Lacking(self.width, missing)
 
     def misfit(self, values: Any, position: int) -> RowShapeError | None:
         """The error for a fetched row at `position` that is not of the
         result's shape, or None for one that is."""
-        if isinstance(values, Mapping):
-            missing = self._missing(values)
-            return None if missing is None else RowShapeError(f"row {position} has no column {missing!r}", position)
+        if isinstance(values, _Lacking):
+            return RowShapeError(f"row {position} has no column {values.missing!r}", position)
         length = len(values)
         if length == self.width:
             return None
@@ -156,44 +170,51 @@ class CursorReader:
         self._fetchmany = fetchmany
         self._fetchall = getattr(cursor, "fetchall", None) if fetchmany is not None else None
         self._fetchone = fetchone
-        # The DB-API default where a driver has no arraysize.
-        self.arraysize: int = getattr(cursor, "arraysize", 1)
+        self._cursor = cursor
 
-    def fetch_into(self, sink: list[Any], size: int | None) -> int:
-        """Appends up to `size` rows (all the rest for None), as the driver
-        fetched them, to `sink` (fewer only at the end), and says how many.
-        The driver is called from within the list's own extend, so its rows
-        are in `sink` before any signal handler can run."""
-        before = len(sink)
+    def arraysize(self) -> int:
+        """The cursor's arraysize now: DB-API's fetchmany() reads it at the
+        call (1, the DB-API default, where a driver has none)."""
+        size: int = getattr(self._cursor, "arraysize", 1)
+        return size
+
+    def fetch_into(self, rows: Any, size: int | None) -> bool:
+        """Has the buffer `rows` fetch up to `size` rows (all the rest for
+        None; fewer only at the end) as the driver fetched them: whether any
+        came. The buffer calls the driver itself, so its rows are kept before
+        any signal handler can run."""
         if size is None:
             if self._fetchall is not None:
-                sink.extend(chain.from_iterable(starmap(self._fetchall, ((),))))
-            elif self._iterator is not None:
-                sink.extend(self._iterator)
-            else:
-                while self.fetch_into(sink, _REST_CHUNK):
-                    pass
-        elif size == 1 and self._fetchone is not None:
-            sink.extend(islice(iter(self._fetchone, None), 1))
-        elif self._fetchmany is not None:
-            sink.extend(chain.from_iterable(map(self._fetchmany, (size,))))
-        else:
-            assert self._iterator is not None
-            sink.extend(islice(self._iterator, size))
-        return len(sink) - before
+                return bool(rows.fetch(self._fetchall))
+            if self._iterator is not None:
+                return bool(rows.fetch_rows(self._iterator))
+            # Built a chunk at a time: the steps ask for more until none come.
+            return bool(rows.fetch(self._fetchmany, _REST_CHUNK))
+        if size == 1 and self._fetchone is not None:
+            return bool(rows.fetch_rows(islice(iter(self._fetchone, None), 1)))
+        if self._fetchmany is not None:
+            return bool(rows.fetch(self._fetchmany, size))
+        assert self._iterator is not None
+        return bool(rows.fetch_rows(islice(self._iterator, size)))
+
+    def fill(self, core: ResultCore, size: int | None) -> bool:
+        """Makes more of the core's rows ready: builds the unbuilt ones, or
+        fetches up to `size` (all the rest for None) and builds them; False at
+        the end of the rows."""
+        return self.run(core.more(size))
 
     def run(self, steps: Steps[T]) -> T:
-        """Runs the steps of a read, fetching each chunk they ask for into
-        the list they name."""
+        """Runs the steps of making rows, fetching each chunk they ask for
+        into the buffer they name."""
         try:
-            wanted, sink = next(steps)
+            wanted, rows = next(steps)
             while True:
                 try:
-                    added = self.fetch_into(sink, wanted)
+                    fetched = self.fetch_into(rows, wanted)
                 except BaseException as error:
-                    wanted, sink = steps.throw(error)
+                    wanted, rows = steps.throw(error)
                 else:
-                    wanted, sink = steps.send(added)
+                    wanted, rows = steps.send(fetched)
         except StopIteration as done:
             return done.value  # type: ignore[no-any-return]
 
@@ -212,12 +233,15 @@ class AsyncCursorReader:
         fetchone = getattr(cursor, "fetchone", None)
         self._fetchone = fetchone if inspect.iscoroutinefunction(fetchone) else None
         self._cursor = cursor
-        # The DB-API default where a driver has no arraysize.
-        self.arraysize: int = getattr(cursor, "arraysize", 1)
         # Rows fetched since this reader last gave the event loop control.
         self._since_turn = 0
         # The driver's fetch that a cancelled read was awaiting, if any.
         self._in_flight: asyncio.Future[list[Any]] | None = None
+
+    def arraysize(self) -> int:
+        """The cursor's arraysize now (1 where a driver has none)."""
+        size: int = getattr(self._cursor, "arraysize", 1)
+        return size
 
     async def chunk(self, size: int | None) -> list[Any]:
         """Up to `size` rows as the driver fetched them, fewer only at the
@@ -262,20 +286,19 @@ class AsyncCursorReader:
         return fetched if type(fetched) is list else list(fetched)
 
     async def run(self, steps: Steps[T]) -> T:
-        """Runs the steps of a read, awaiting each chunk they ask for. A
+        """Runs the steps of making rows, awaiting each chunk they ask for. A
         cancellation while a chunk is awaited is thrown into the steps like
-        any other exception, so that they keep what they had taken, and the
-        driver's fetch it interrupted waits for the next read (see `chunk`);
-        a chunk goes into the steps' list before anything else is awaited."""
+        any other exception, and the driver's fetch it interrupted waits for
+        the next read (see `chunk`); a chunk goes into the steps' buffer
+        before anything else is awaited."""
         try:
-            wanted, sink = next(steps)
+            wanted, rows = next(steps)
             while True:
                 try:
                     fetched = await self.chunk(wanted)
                 except BaseException as error:
-                    wanted, sink = steps.throw(error)
+                    wanted, rows = steps.throw(error)
                 else:
-                    sink += fetched
-                    wanted, sink = steps.send(len(fetched))
+                    wanted, rows = steps.send(bool(rows.receive(fetched)))
         except StopIteration as done:
             return done.value  # type: ignore[no-any-return]

@@ -14,19 +14,27 @@ AsyncServerCursor, aiosqlite's Cursor) into the same rows.
 from __future__ import annotations
 
 import asyncio
+import functools
 import operator
-import threading
 from collections.abc import AsyncIterator, Callable, Iterator
-from typing import Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from orvane.converters import ConversionError, Json, Numeric, Timestamp
-from orvane.core import ResultCore
+from orvane.core import ResultCore, is_refusal
 from orvane.drivers import result_description
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
 from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row, RowMapping
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
 from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader, RowShapeError
+
+if TYPE_CHECKING:
+    from orvane.fallback.rowkern import BaseResult
+else:
+    try:
+        from orvane.rowkern import BaseResult
+    except ImportError:  # pragma: no cover - only without the compiled modules
+        from orvane.fallback.rowkern import BaseResult
 
 __all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "Json", "NoSuchColumnError", "Numeric", "Result", "Row", "RowShapeError", "Timestamp", "Types"]
 
@@ -60,7 +68,7 @@ class _ResultOf(Generic[_Reader]):
         return self._core.keys()
 
 
-class Result(_ResultOf[CursorReader]):
+class Result(_ResultOf[CursorReader], BaseResult):
     """The rows of an executed cursor.
 
     `types` maps column names to declared types (see `KNOWN_TYPES` in
@@ -72,7 +80,23 @@ class Result(_ResultOf[CursorReader]):
     result for the next read, whatever exception stops a read. A result,
     like the cursor it reads, is meant for one thread at a time; where
     threads share one anyway, each row still goes to one of them only.
+
+    The read methods, `fetchone`, `fetchmany`, `fetchall` and the next row
+    of iteration, `columns()` and `mappings()`, are those of the flavour's
+    `BaseResult` (compiled code in the compiled flavour); a read started
+    from within a read of the same result in the same thread (by a value's
+    method, or a signal handler) is refused with RuntimeError.
     """
+
+    def __new__(
+        cls,
+        cursor: Any,
+        types: Types = None,
+        *,
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ) -> Result:
+        return super().__new__(_on_base(cls, (flavour or preferred()).result_base))
 
     def __init__(
         self,
@@ -83,44 +107,35 @@ class Result(_ResultOf[CursorReader]):
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
     ):
         super().__init__(cursor, types, flavour, key_style, CursorReader)
-        # Reentrant: an exception that a signal handler raises right after
-        # the lock is taken, before `with` guards it, leaves it held; the
-        # thread that reads on then still can.
-        self._lock = threading.RLock()
-
-    def _read(self, size: int | None) -> list[Row]:
-        """Up to `size` rows (all the rest for None). All the rest is held
-        anyway: fetched in one call and built in one batch, the collector
-        runs about as often as for the driver's own fetchall()."""
-        with self._lock:
-            return self._reader.run(self._core.read(size, None))
-
-    def __iter__(self) -> Iterator[Row]:
-        core = self._core
-        while True:
-            yield from core.ready()
-            with self._lock:
-                if not core.has_ready() and not self._reader.run(core.refill(CHUNK_ROWS)):
-                    return
-
-    def fetchone(self) -> Row | None:
-        rows = self._read(1)
-        return rows[0] if rows else None
-
-    def fetchmany(self, size: int | None = None) -> list[Row]:
-        """Up to `size` rows, the cursor's `arraysize` by default."""
-        return self._read(self._reader.arraysize if size is None else size)
-
-    def fetchall(self) -> list[Row]:
-        return self._read(None)
+        reader, core = self._reader, self._core
+        self._serve(core.rows, functools.partial(reader.fill, core), reader.arraysize, CHUNK_ROWS)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row."""
-        return map(self._tuplegetter(*keys), self)
+        return self._each(self._tuplegetter(*keys))
 
     def mappings(self) -> Iterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
-        return (row._mapping for row in self)
+        return self._each(_MAPPING)
+
+
+_MAPPING = operator.attrgetter("_mapping")
+
+
+_ON_BASE: dict[tuple[type, type], type[Result]] = {}
+
+
+def _on_base(cls: type[Result], base: type) -> type[Result]:
+    """`cls`, or where its read methods are not those of `base` (a pure
+    flavour's result beside the compiled modules), a subclass of it that
+    takes them from `base`."""
+    if issubclass(cls, base):
+        return cls
+    made = _ON_BASE.get((cls, base))
+    if made is None:
+        namespace = {"__module__": cls.__module__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__}
+        made = _ON_BASE.setdefault((cls, base), type(cls.__name__, (base, cls), namespace))
+    return made
 
 
 class AsyncResult(_ResultOf[AsyncCursorReader]):
@@ -148,34 +163,94 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
     ):
         super().__init__(cursor, types, flavour, key_style, AsyncCursorReader)
         self._lock = asyncio.Lock()
+        # The task that holds the lock, for the refusal of a read started
+        # from within another in the same task.
+        self._owner: asyncio.Task[Any] | None = None
+
+    async def _locked(self) -> None:
+        """Takes the lock, refusing a read started from within a read."""
+        self._refuse_reentry()
+        task = asyncio.current_task()
+        await self._lock.acquire()
+        # No call between taking the lock and the caller's guard of it.
+        self._owner = task
+
+    def _unlock(self) -> None:
+        self._owner = None
+        self._lock.release()
+
+    async def _fill(self, size: int | None) -> bool:
+        return await self._reader.run(self._core.more(size))
 
     async def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None)."""
-        async with self._lock:
-            return await self._reader.run(self._core.read(size, ASYNC_CHUNK_ROWS))
+        await self._locked()
+        try:
+            rows = self._core.rows
+            _raise_held(rows)
+            while size is None or len(rows) < size:
+                wanted = ASYNC_CHUNK_ROWS if size is None else min(size - len(rows), ASYNC_CHUNK_ROWS)
+                if not await self._fill(wanted):
+                    break
+            taken: list[Row] = rows.take(size)
+            return taken
+        finally:
+            self._unlock()
+
+    async def _first(self) -> Row:
+        """The first ready row, not taken, once there is one; where a build
+        stops after making rows, its exception is raised after them."""
+        rows = self._core.rows
+        while True:
+            # A ready row is looked at, made into an item and taken without
+            # the lock: nothing is awaited in between.
+            row: Row | None = rows.first()
+            if row is not None:
+                return row
+            await self._locked()
+            try:
+                while not len(rows):
+                    held, rows.stopped = rows.stopped, None
+                    if held is not None:
+                        raise held
+                    try:
+                        if not await self._fill(ASYNC_CHUNK_ROWS):
+                            raise StopAsyncIteration
+                    except BaseException as error:
+                        if not len(rows) or isinstance(error, StopAsyncIteration):
+                            raise
+                        if not is_refusal(error):
+                            rows.stopped = error
+            finally:
+                self._unlock()
 
     def __aiter__(self) -> AsyncResult:
         return self
 
     async def __anext__(self) -> Row:
-        core = self._core
+        return await self._each(_as_it_is)
+
+    async def _each(self, make: Callable[[Row], _Item]) -> _Item:
+        """make(row) for the next row, taken once make has returned."""
+        self._refuse_reentry()
+        rows = self._core.rows
         while True:
-            # Rows can be handed out without the lock: nothing is awaited
-            # between taking a row and returning it.
-            row = next(core.ready(), None)
-            if row is not None:
-                return row
-            async with self._lock:
-                if not core.has_ready() and not await self._reader.run(core.refill(ASYNC_CHUNK_ROWS)):
-                    raise StopAsyncIteration
+            row = await self._first()
+            item = make(row)
+            if rows.take_first(row):
+                return item
+
+    def _refuse_reentry(self) -> None:
+        if self._lock.locked() and self._owner is not None and self._owner is asyncio.current_task():
+            raise RuntimeError("a read of this result was started from within a read of it in the same task")
 
     async def fetchone(self) -> Row | None:
         rows = await self._read(1)
         return rows[0] if rows else None
 
     async def fetchmany(self, size: int | None = None) -> list[Row]:
-        """Up to `size` rows, the cursor's `arraysize` by default."""
-        return await self._read(self._reader.arraysize if size is None else size)
+        """Up to `size` rows, the cursor's `arraysize` (read at the call) by default."""
+        return await self._read(self._reader.arraysize() if size is None else size)
 
     async def fetchall(self) -> list[Row]:
         return await self._read(None)
@@ -186,7 +261,20 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
 
     def mappings(self) -> AsyncIterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
-        return _EachRow(self, operator.attrgetter("_mapping"))
+        return _EachRow(self, _MAPPING)
+
+
+def _raise_held(rows: Any) -> None:
+    """An exception that stopped iteration's build, held for after the rows
+    made before it, is raised by the next fetch; a refused value is raised
+    again when its row is built again, and is let go."""
+    held, rows.stopped = rows.stopped, None
+    if held is not None and not is_refusal(held):
+        raise held
+
+
+def _as_it_is(row: Row) -> Row:
+    return row
 
 
 _Item = TypeVar("_Item")
@@ -205,4 +293,4 @@ class _EachRow(Generic[_Item]):
         return self
 
     async def __anext__(self) -> _Item:
-        return self._make(await self._rows.__anext__())
+        return await self._rows._each(self._make)

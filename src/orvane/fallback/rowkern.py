@@ -1,11 +1,15 @@
-"""Pure-Python `BaseRow`, `tuplegetter` and `safe_rowproxy_reconstructor`."""
+"""Pure-Python `BaseRow`, `tuplegetter`, `safe_rowproxy_reconstructor`, and
+the read methods of a result (`BaseResult`, `RowBuffer`)."""
 
 from __future__ import annotations
 
+import collections
 import importlib
+import itertools
 import operator
 import reprlib
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from orvane.fallback._capi import (
@@ -417,3 +421,337 @@ def _place(items: list[Any], index: int, item: Any) -> None:
         list.__setitem__(items, index, item)
     else:
         list.append(items, item)
+
+
+# ---- results: the rows a result holds, and its read methods ------------------
+
+
+class RowBuffer:
+    """The rows of a result taken from its cursor and not yet delivered: the
+    ready rows, then the unbuilt ones."""
+
+    __slots__ = ("_ready", "_unbuilt", "_stopped", "_position")
+
+    def __init__(self) -> None:
+        # The built rows, taken from the left by whichever thread reads (each
+        # of the deque's operations is one step under the interpreter's lock,
+        # as the compiled twin's list and index are); the list of fetched rows
+        # not yet built, or None (rows an earlier build made but could not
+        # settle may lead it); the exception that stopped a build after the
+        # ready rows, held; the position of the first unbuilt row.
+        self._ready: collections.deque[Any] = collections.deque()
+        self._unbuilt: list[Any] | None = None
+        self._stopped: BaseException | None = None
+        self._position = 0
+
+    def __len__(self) -> int:
+        return len(self._ready)
+
+    @property
+    def unbuilt(self) -> list[Any] | None:
+        """The list of fetched rows waiting to be built, or None."""
+        return self._unbuilt or None
+
+    @property
+    def position(self) -> int:
+        """The position in the result of the first unbuilt row."""
+        return self._position
+
+    @property
+    def stopped(self) -> BaseException | None:
+        """The exception that stopped a build, held until the ready rows are
+        delivered, or None."""
+        return self._stopped
+
+    @stopped.setter
+    def stopped(self, error: BaseException | None) -> None:
+        if error is not None and not isinstance(error, BaseException):
+            raise TypeError("stopped must be an exception or None")
+        self._stopped = error
+
+    def take(self, size: int | None = None) -> list[Any]:
+        """Up to size ready rows (all of them for None), now delivered."""
+        if size is not None:
+            size = operator.index(size)
+            if size < 0:
+                raise ValueError("the number of rows to take cannot be negative")
+        taken: list[Any] = []
+        ready = self._ready
+        while ready and (size is None or len(taken) < size):
+            try:
+                taken.append(ready.popleft())
+            except IndexError:
+                break
+        return taken
+
+    def take_one(self) -> Any:
+        """The first ready row, now delivered, or None."""
+        try:
+            return self._ready.popleft()
+        except IndexError:
+            return None
+
+    def first(self) -> Any:
+        """The first ready row, not taken, or None."""
+        try:
+            return self._ready[0]
+        except IndexError:
+            return None
+
+    def take_first(self, row: Any) -> bool:
+        """Take the first ready row if it is the given row; whether it was."""
+        taken = self.take_one()
+        if taken is row:
+            return True
+        if taken is not None:
+            self._ready.appendleft(taken)
+        return False
+
+    def settle(self, made: int) -> None:
+        """Move the first made unbuilt rows, which a build made, behind the
+        ready ones."""
+        made = operator.index(made)
+        unbuilt = self._unbuilt
+        if not unbuilt or made <= 0:
+            return
+        moved = min(made, len(unbuilt))
+        rest = unbuilt[moved:] if moved < len(unbuilt) else None
+        head = unbuilt[:moved] if rest is not None else unbuilt
+        # No call between the two stores: no signal handler or other thread
+        # runs in between.
+        self._unbuilt, self._position = rest, self._position + moved
+        self._ready.extend(head)
+
+    def replace_unbuilt(self, old: list[Any], new: list[Any]) -> bool:
+        """Make new the unbuilt rows if they still are old; whether they were."""
+        if type(new) is not list:
+            raise TypeError(f"the unbuilt rows must be a list, not {type(new).__name__}")
+        if self._unbuilt is not old:
+            return False
+        self._unbuilt = new
+        return True
+
+    def _keep(self, fetched: Any) -> bool:
+        if type(fetched) is not list:
+            fetched = list(fetched)
+        if not fetched:
+            return False
+        if self._unbuilt:
+            fetched = self._unbuilt + fetched
+        self._unbuilt = fetched
+        return True
+
+    def _refuse_unless_built(self) -> list[Any]:
+        """A new list that the unbuilt rows now are, for rows to be fetched
+        into: they are then kept from within the list's own extend, before
+        any signal handler can run."""
+        if self._unbuilt:
+            raise RuntimeError("fetched rows wait to be built; build them before fetching more")
+        incoming: list[Any] = []
+        self._unbuilt = incoming
+        return incoming
+
+    def _kept(self, incoming: list[Any]) -> bool:
+        if incoming:
+            return True
+        if self._unbuilt is incoming:
+            self._unbuilt = None
+        return False
+
+    def fetch(self, function: Callable[..., Any], *arguments: Any) -> bool:
+        """Call the function (a driver's fetch) with the arguments, and keep
+        the rows it returns as unbuilt rows; whether there were any."""
+        incoming = self._refuse_unless_built()
+        incoming.extend(itertools.chain.from_iterable(itertools.starmap(function, (arguments,))))
+        return self._kept(incoming)
+
+    def fetch_rows(self, rows: Any) -> bool:
+        """Keep each row the iterable yields as an unbuilt row; whether there
+        were any."""
+        incoming = self._refuse_unless_built()
+        try:
+            incoming.extend(rows)
+        finally:
+            self._kept(incoming)
+        return bool(incoming)
+
+    def receive(self, fetched: Any) -> bool:
+        """Keep a chunk of fetched rows as unbuilt rows; whether there were any."""
+        return self._keep(fetched)
+
+
+RowBuffer.__module__ = "orvane.fallback.rowkern"
+
+
+def _is_refusal(error: BaseException) -> bool:
+    # As the core's: building the row again raises a refused value again.
+    return isinstance(error, Exception) and not isinstance(error, MemoryError)
+
+
+class BaseResult:
+    """The read methods of a result, over the rows its RowBuffer holds.
+
+    The state lives in the instance's dictionary (no slots), so that a result
+    class over the compiled base can take these methods instead."""
+
+    __slots__ = ()
+
+    _rows: RowBuffer
+    _fill: Callable[[int | None], bool]
+    _arraysize: Callable[[], int]
+    _chunk: int
+    _lock: Any
+    _owner: int | None
+
+    def _serve(self, rows: RowBuffer, fill: Callable[[int | None], bool], arraysize: Callable[[], int], chunk: int) -> None:
+        """Set the result up: its RowBuffer, fill(size) that fetches and
+        builds more rows, arraysize() and the size iteration fills by."""
+        if "_lock" in self.__dict__:
+            raise RuntimeError("the result is set up already")
+        if not isinstance(rows, RowBuffer):
+            raise TypeError(f"rows must be an orvane.fallback.rowkern.RowBuffer, not {type(rows).__name__}")
+        if not callable(fill) or not callable(arraysize):
+            raise TypeError("fill and arraysize must be callable")
+        if type(chunk) is not int:
+            raise TypeError("chunk must be an int")
+        self.__dict__.update(_rows=rows, _fill=fill, _arraysize=arraysize, _chunk=chunk, _owner=None)
+        self.__dict__["_lock"] = threading.Lock()
+
+    def _served(self) -> RowBuffer:
+        if "_lock" not in self.__dict__:
+            raise RuntimeError("the result was not set up: call _serve first")
+        return self._rows
+
+    def _refuse_reentry(self) -> None:
+        if self._owner == threading.get_ident():
+            raise RuntimeError(
+                "a read of this result was started from within a read of it in the same thread "
+                "(by a value's method or a signal handler)"
+            )
+
+    def _take_lock(self) -> None:
+        self._served()
+        self._refuse_reentry()
+        self._lock.acquire()
+        self.__dict__["_owner"] = threading.get_ident()
+
+    def _give_lock(self) -> None:
+        self.__dict__["_owner"] = None
+        self._lock.release()
+
+    def _fill_until(self, wanted: int | None) -> None:
+        rows = self._rows
+        while wanted is None or len(rows) < wanted:
+            if not self._fill(None if wanted is None else wanted - len(rows)):
+                return
+
+    def _raise_held(self) -> None:
+        rows = self._rows
+        held, rows.stopped = rows.stopped, None
+        if held is not None and not _is_refusal(held):
+            raise held
+
+    def _read(self, size: int | None) -> list[Any]:
+        self._take_lock()
+        try:
+            self._raise_held()
+            self._fill_until(size)
+            return self._rows.take(size)
+        finally:
+            self._give_lock()
+
+    def fetchall(self) -> list[Any]:
+        """All the rows that are left."""
+        return self._read(None)
+
+    def fetchmany(self, size: int | None = None) -> list[Any]:
+        """Up to size rows, the cursor's arraysize (read at the call) by default."""
+        self._served()
+        count = operator.index(self._arraysize() if size is None else size)
+        if count < 0:
+            raise ValueError("fetchmany() size cannot be negative")
+        return self._read(count)
+
+    def fetchone(self) -> Any:
+        """The next row, or None at the end."""
+        self._take_lock()
+        try:
+            self._raise_held()
+            self._fill_until(1)
+            return self._rows.take_one()
+        finally:
+            self._give_lock()
+
+    def _wait_for_rows(self) -> bool:
+        """With no row ready: fetches and builds a chunk; False at the end of
+        the rows. Where a build stops after making rows, its exception is held
+        to be raised after them."""
+        self._take_lock()
+        try:
+            rows = self._rows
+            while not len(rows):
+                held, rows.stopped = rows.stopped, None
+                if held is not None:
+                    raise held
+                try:
+                    if not self._fill(self._chunk):
+                        return False
+                except BaseException as error:
+                    if not len(rows):
+                        raise
+                    if not _is_refusal(error):
+                        rows.stopped = error
+            return True
+        finally:
+            self._give_lock()
+
+    def __iter__(self) -> BaseResult:
+        return self
+
+    def __next__(self) -> Any:
+        rows = self._served()
+        self._refuse_reentry()
+        while True:
+            row = rows.take_one()
+            if row is not None:
+                return row
+            if not self._wait_for_rows():
+                raise StopIteration
+
+    def _each(self, make: Callable[[Any], Any]) -> Iterator[Any]:
+        """An iterator of make(row) for each row; a row is taken once make has
+        returned."""
+        if not callable(make):
+            raise TypeError("make must be callable")
+        return _EachRow(self, make)
+
+
+BaseResult.__module__ = "orvane.fallback.rowkern"
+
+
+class _EachRow:
+    """Something made of each row of a result, a row at a time."""
+
+    __slots__ = ("_result", "_make")
+
+    def __init__(self, result: BaseResult, make: Callable[[Any], Any]):
+        self._result = result
+        self._make = make
+
+    def __iter__(self) -> _EachRow:
+        return self
+
+    def __next__(self) -> Any:
+        result = self._result
+        rows = result._served()
+        result._refuse_reentry()
+        while True:
+            row = rows.first()
+            if row is None:
+                if not result._wait_for_rows():
+                    raise StopIteration
+                continue
+            # Made with the row still ready: whatever make raises leaves it.
+            item = self._make(row)
+            if rows.take_first(row):
+                return item
