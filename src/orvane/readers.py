@@ -94,7 +94,8 @@ class RowShapes:
     def _as_sequence(self, values: Any) -> Fetched:
         reshape = self._shape(type(values))
         if reshape is None:
-            return values
+            sequence: Fetched = values
+            return sequence
         missing = self._missing(values)
         if missing is None:
             return reshape(values)
