@@ -122,6 +122,7 @@ def test_a_terminated_backend_mid_read_of_a_server_cursor(postgres_dsn, flavour,
         assert isinstance(info.value, psycopg.errors.AdminShutdown)
         # fetchall asked for every row at once, and got none.
         assert check_after_the_loss(result, rows, info.value, psycopg) == {"iteration": FAST, "fetchmany": 9810, "fetchall": 10}[read]
+        cursor.close()
 
 
 @pytest.mark.parametrize("read", sorted(SYNC_READS))
@@ -204,6 +205,7 @@ async def test_a_terminated_backend_mid_read_of_an_async_result(postgres_dsn, fl
                 await again()
         # An async fetchall takes 1,000 rows at a time too, and kept them.
         assert rows == list(range(9810 if read == "fetchmany" else FAST))
+        await cursor.close()
     finally:
         # Closed without the commit that leaving its `with` block would try.
         await connection.close()
@@ -237,6 +239,7 @@ def test_a_server_restarted_mid_read(own_server, flavour):
                 SYNC_READS["iteration"](result, rows)
         assert done.is_set()
         assert check_after_the_loss(result, rows, info.value, psycopg) == FAST - 10
+        cursor.close()
     # The server is back: a fresh connection reads as before.
     with psycopg.connect(own_server.dsn) as connection:
         fresh = Result(connection.execute("select n::text as n from generate_series(0, 99) as n"), {"n": str}, flavour=flavour)
