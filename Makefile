@@ -17,7 +17,7 @@ TOOLS_VENV ?= .venv-tools
 VPY := $(VENV)/bin/python
 PIP_INSTALL := -m pip install -q --disable-pip-version-check
 
-.PHONY: run test install venv dev wheels docs doctest stubtest bench bench-e2e bench-e2e-quick valgrind clean
+.PHONY: run test install venv dev wheels docs doctest stubtest bench bench-e2e bench-e2e-quick soak fuzz valgrind clean
 
 # The venv is made anew when PYTHON names another interpreter than the one
 # that made it (tools/mkvenv.sh records it).
@@ -76,6 +76,17 @@ bench-e2e-quick: install
 	$(VPY) -m pip install -q --disable-pip-version-check '.[bench]'
 	for mode in "--driver sqlite3" "--driver psycopg" "--driver duckdb" "--driver sqlite3 --warm-heap"; do \
 		$(VPY) bench/e2e.py --quick $$mode || exit 1; done
+
+# Load: ten million rows with flat memory, reads shared by threads and by
+# asyncio tasks (about 3 minutes; --quick in SOAK_ARGS for the CI setting).
+soak: install
+	$(VPY) bench/soak.py $(SOAK_ARGS)
+
+# Each fuzz target for FUZZ_SECONDS under clang's sanitizers, in a build of
+# its own (installs clang where it is missing).
+FUZZ_SECONDS ?= 30
+fuzz:
+	bash fuzz/run.sh "$(PYTHON)" $(FUZZ_SECONDS)
 
 # The suite under valgrind's memcheck (slow: allow an hour); not part of CI.
 valgrind: install

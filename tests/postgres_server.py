@@ -1,6 +1,7 @@
 """A throw-away PostgreSQL server for the tests: a cluster made by initdb in a
 temporary folder, listening on 127.0.0.1 only, on a free port, stopped and
-removed at the end. As root the server runs as an unprivileged user."""
+removed at the end; one can be stopped and started again mid-test. As root the
+server runs as an unprivileged user."""
 
 from __future__ import annotations
 
@@ -55,24 +56,52 @@ def _run(command: list[str], user: str | None) -> None:
         raise ServerUnavailable(f"{program} failed: {done.stderr.strip() or done.stdout.strip()}")
 
 
+class PostgresServer:
+    """A cluster of the tests' own, which can be stopped and started again
+    on the same port."""
+
+    def __init__(self, bindir: str, user: str | None, folder: str, port: int):
+        self._bindir, self._user, self._folder, self._port = bindir, user, folder, port
+        self._data = os.path.join(folder, "data")
+        self.dsn = f"host=127.0.0.1 port={port} user=orvane dbname=postgres"
+
+    def create(self) -> None:
+        _run([f"{self._bindir}/initdb", "-D", self._data, "-U", "orvane", "--auth=trust", "-E", "UTF8", "--no-locale", "--no-sync"], self._user)
+
+    def start(self) -> None:
+        options = f"-h 127.0.0.1 -p {self._port} -k {self._folder} -c fsync=off -c full_page_writes=off"
+        log = os.path.join(self._folder, "log")
+        _run([f"{self._bindir}/pg_ctl", "-D", self._data, "-o", options, "-l", log, "-w", "-t", "60", "start"], self._user)
+
+    def stop(self, mode: str = "fast") -> None:
+        """Stops the server; "fast" and "immediate" end the open sessions."""
+        if os.path.exists(os.path.join(self._data, "postmaster.pid")):
+            _run([f"{self._bindir}/pg_ctl", "-D", self._data, "-m", mode, "-w", "stop"], self._user)
+
+
 @contextlib.contextmanager
-def postgres_server() -> Iterator[str]:
-    """Starts a server and yields the connection string of its database."""
+def running_server() -> Iterator[PostgresServer]:
+    """Starts a server of its own, and removes it at the end."""
     bindir = _binaries()
     user = _server_user()
     folder = tempfile.mkdtemp(prefix="orvane-pg-")
-    data, port = os.path.join(folder, "data"), _free_port()
     if user is not None:
         account = pwd.getpwnam(user)
         os.chown(folder, account.pw_uid, account.pw_gid)
     os.chmod(folder, 0o700)
+    server = PostgresServer(bindir, user, folder, _free_port())
     try:
-        _run([f"{bindir}/initdb", "-D", data, "-U", "orvane", "--auth=trust", "-E", "UTF8", "--no-locale", "--no-sync"], user)
-        options = f"-h 127.0.0.1 -p {port} -k {folder} -c fsync=off -c full_page_writes=off"
-        _run([f"{bindir}/pg_ctl", "-D", data, "-o", options, "-l", os.path.join(folder, "log"), "-w", "-t", "60", "start"], user)
-        yield f"host=127.0.0.1 port={port} user=orvane dbname=postgres"
+        server.create()
+        server.start()
+        yield server
     finally:
-        if os.path.exists(os.path.join(data, "postmaster.pid")):
-            with contextlib.suppress(ServerUnavailable, subprocess.TimeoutExpired):
-                _run([f"{bindir}/pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"], user)
+        with contextlib.suppress(ServerUnavailable, subprocess.TimeoutExpired):
+            server.stop("immediate")
         shutil.rmtree(folder, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def postgres_server() -> Iterator[str]:
+    """Starts a server and yields the connection string of its database."""
+    with running_server() as server:
+        yield server.dsn

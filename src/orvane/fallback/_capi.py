@@ -55,6 +55,18 @@ def fast_sequence(value: Any, message: str) -> list[Any] | tuple[Any, ...]:
 
 
 _HEAPTYPE = 1 << 9
+_IMMUTABLETYPE = 1 << 8
+
+
+def type_name(value: Any) -> str:
+    """The name the interpreter's C functions give the type of `value` in
+    their messages: a class statement's own name; the module and name of a
+    type made in C (decimal.Decimal), but for the builtins. Types made in C
+    are the immutable ones."""
+    kind = type(value)
+    if not kind.__flags__ & _IMMUTABLETYPE or kind.__module__ == "builtins":
+        return kind.__name__
+    return f"{kind.__module__}.{kind.__name__}"
 
 
 def is_sequence(value: Any) -> bool:

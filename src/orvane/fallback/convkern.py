@@ -11,7 +11,7 @@ import re
 from collections.abc import Callable
 from typing import Any, TypeVar
 
-from orvane.fallback._capi import as_int64
+from orvane.fallback._capi import as_int64, type_name
 
 _T = TypeVar("_T")
 _C_SPACE = " \t\n\v\f\r"
@@ -161,7 +161,7 @@ class UnicodeResultProcessor:
         except AttributeError:
             raise RuntimeError(_NOT_INITIALIZED) from None
         if not isinstance(value, bytes):
-            raise TypeError(f"expected bytes, {type(value).__name__} found")
+            raise TypeError(f"expected bytes, {type_name(value)[:200]} found")
         # The bytes themselves are decoded: a subclass's own decode is not asked.
         return bytes.decode(value, encoding, errors)
 
