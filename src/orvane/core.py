@@ -27,6 +27,7 @@ ready with `core.refill(most)` once none are left.
 
 from __future__ import annotations
 
+import collections
 import itertools
 import operator
 from collections.abc import Generator, Iterator, Sequence
@@ -71,6 +72,20 @@ class ResultCore:
         # What stopped the last refill, raised once the rows made before
         # the failing one are delivered.
         self._stopped: BaseException | None = None
+        self.closed = False
+
+    def close(self) -> None:
+        """Drops the rows not yet delivered; every read from now on raises.
+        Rows delivered already stay as they are."""
+        self.closed = True
+        # Drained, not only dropped: a loop that holds the iterator of the
+        # ready rows then finds it empty too.
+        collections.deque(self._ready, maxlen=0)
+        self._ready, self._unbuilt, self._stopped = _NOTHING_READY, [], None
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the result is closed: read its rows before closing it (or leaving its with block)")
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
@@ -90,6 +105,7 @@ class ResultCore:
 
     def take(self, size: int | None = None) -> list[Row]:
         """Up to `size` ready rows (all of them for None), now delivered."""
+        self._check_open()
         if size is None:
             return list(self._ready)
         return list(itertools.islice(self._ready, size))
@@ -104,6 +120,7 @@ class ResultCore:
         fetching and building at most `most` rows at a time (no limit for
         None). Whatever stops it, fetching or building, the rows it took wait
         first in line."""
+        self._check_open()
         self._stopped = None
         rows = self.take(size)
         try:
@@ -124,6 +141,7 @@ class ResultCore:
         `most`: False at the end of the rows. Where a build stops, the rows
         made before the failing one are ready, and its exception is raised by
         the refill after them."""
+        self._check_open()
         stopped, self._stopped = self._stopped, None
         if stopped is not None:
             raise stopped

@@ -14,6 +14,7 @@ AsyncServerCursor, aiosqlite's Cursor) into the same rows.
 from __future__ import annotations
 
 import asyncio
+import inspect
 import operator
 import threading
 from collections.abc import AsyncIterator, Callable, Iterator
@@ -49,6 +50,7 @@ class _ResultOf(Generic[_Reader]):
         flavour = flavour or preferred()
         names = [column[0] for column in description]
         self._reader: _Reader = reader(cursor)
+        self._cursor = cursor
         self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
         self._tuplegetter = flavour.tuplegetter
 
@@ -88,6 +90,19 @@ class Result(_ResultOf[CursorReader]):
         # thread that reads on then still can.
         self._lock = threading.RLock()
 
+    def __enter__(self) -> Result:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the cursor, as leaving a `with` block does. Rows delivered
+        already stay valid; a read from now on raises ValueError."""
+        with self._lock:
+            self._core.close()
+        _close_cursor(self._cursor)
+
     def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None). All the rest is held
         anyway: fetched in one call and built in one batch, the collector
@@ -115,7 +130,9 @@ class Result(_ResultOf[CursorReader]):
         return self._read(None)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row; at
+        least one column (iterate the result itself for whole rows)."""
+        _check_columns(keys)
         return map(self._tuplegetter(*keys), self)
 
     def mappings(self) -> Iterator[RowMapping]:
@@ -149,6 +166,22 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         super().__init__(cursor, types, flavour, key_style, AsyncCursorReader)
         self._lock = asyncio.Lock()
 
+    async def __aenter__(self) -> AsyncResult:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.close()
+
+    async def close(self) -> None:
+        """Closes the cursor, awaiting its close where that is a coroutine,
+        as leaving an `async with` block does. Rows delivered already stay
+        valid; a read from now on raises ValueError."""
+        async with self._lock:
+            self._core.close()
+        closing = _close_cursor(self._cursor)
+        if inspect.isawaitable(closing):
+            await closing
+
     async def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None)."""
         async with self._lock:
@@ -181,12 +214,26 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         return await self._read(None)
 
     def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row; at
+        least one column (iterate the result itself for whole rows)."""
+        _check_columns(keys)
         return _EachRow(self, self._tuplegetter(*keys))
 
     def mappings(self) -> AsyncIterator[RowMapping]:
         """Each row as a read-only mapping from column names to values."""
         return _EachRow(self, operator.attrgetter("_mapping"))
+
+
+def _check_columns(keys: tuple[Any, ...]) -> None:
+    if not keys:
+        raise TypeError("columns() takes at least one column, a name or a position: iterate the result for whole rows")
+
+
+def _close_cursor(cursor: Any) -> Any:
+    """What the cursor's close() returns (an awaitable for async drivers);
+    a cursor without one has nothing to close."""
+    close = getattr(cursor, "close", None)
+    return None if close is None else close()
 
 
 _Item = TypeVar("_Item")
