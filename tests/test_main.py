@@ -129,3 +129,9 @@ def test_a_refused_dsn_is_one_line_and_status_1():
     done = orvane_main("bench", "--dsn", f"host=127.0.0.1 port={port} connect_timeout=5")
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("orvane bench: OperationalError: ") and "refused" in done.stderr
+
+
+def test_the_drivers_extra_holds_every_driver_the_readme_uses():
+    extras = tomllib.loads(PYPROJECT.read_text())["project"]["optional-dependencies"]
+    names = {re.split(r"[\[<>=]", requirement)[0] for requirement in extras["drivers"]}
+    assert names == {"apsw", "duckdb", "psycopg", "aiosqlite"}

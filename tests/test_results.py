@@ -314,6 +314,20 @@ def test_readme_example_runs(capsys):
     assert "12.50" in capsys.readouterr().out
 
 
+def test_readme_async_example_runs_and_rows_come_from_the_public_module(capsys):
+    import pathlib
+    import re
+
+    pytest.importorskip("aiosqlite")
+    pytest.importorskip("psycopg")
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    examples = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert all("Row" not in line or line.startswith("from orvane.results import") for example in examples for line in example.splitlines() if "import" in line)
+    exec(compile(examples[1], "README.md", "exec"), {})
+    assert capsys.readouterr().out == "1 2024-05-06 07:08:09 12.50\n"
+    assert "pip install '.[drivers]'" in readme and "aiosqlite" in readme.split("## Async drivers")[1].split("```")[0]
+
+
 # ---- declared types over what SQLite stores ----------------------------------
 
 

@@ -2,6 +2,7 @@
 chosen from the column types the caller declares or the driver reports.
 
     >>> import sqlite3, datetime
+    >>> from orvane.results import Result
     >>> connection = sqlite3.connect(":memory:")
     >>> cursor = connection.execute("select 1 as id, '2024-01-02 03:04:05' as at")
     >>> [row.at for row in Result(cursor, types={"at": datetime.datetime})]
