@@ -1,7 +1,6 @@
 """Sphinx configuration of orvane's documentation site (make docs)."""
 
 import doctest
-import typing
 from importlib.metadata import version as installed_version
 
 from sphinx.application import Sphinx
@@ -51,12 +50,6 @@ autodoc_preserve_defaults = True
 doctest_default_flags = doctest.DONT_ACCEPT_TRUE_FOR_1
 
 
-def hide_private_bases(app: Sphinx, name: str, obj: object, options: object, bases: list[type]) -> None:
-    """A class's private base (what Result and AsyncResult share) is not
-    shown as its base: its members are shown on the class itself."""
-    bases[:] = [base for base in bases if not getattr(typing.get_origin(base) or base, "__name__", "").startswith("_")]
-
-
 def drop_modules_without_source(app: Sphinx) -> list[tuple[str, dict[str, object], str]]:
     """The compiled modules have no Python source: viewcode would still list
     them on its index, with links to pages it never writes."""
@@ -67,6 +60,5 @@ def drop_modules_without_source(app: Sphinx) -> list[tuple[str, dict[str, object
 
 
 def setup(app: Sphinx) -> None:
-    app.connect("autodoc-process-bases", hide_private_bases)
     # Before viewcode's own handler (priority 500), which writes the index.
     app.connect("html-collect-pages", drop_modules_without_source, priority=400)

@@ -336,7 +336,7 @@ def format_table(figures: dict[str, Any]) -> str:
             f"{entry['pure_rows_per_second']:>14,}{entry['speedup']:>9.1f}x"
             f"{'' if ratio is None else f'{ratio:.2f}':>12}"
         )
-    lines += ["", *_legend("the pure twins run once, so their column varies more than the compiled best of runs")]
+    lines += ["", *_legend("the pure twins run once, so their column varies more than the compiled best")]
     lines += ["", "Both flavours produced identical values.", _takeaway(figures, "compiled_over_raw_fetchall", "compiled")]
     return "\n".join(lines)
 
@@ -358,11 +358,11 @@ def _plural(count: int, word: str) -> str:
 
 def _legend(about_pure: str) -> list[str]:
     return [
-        "÷ fetchall: a fetching path's time over the driver's own fetchall() of the same rows;",
-        "  1.00 costs nothing more, lower is better. The by ... and mapping view paths read rows",
-        "  fetched already, so they have no fetch to compare and that cell is blank.",
-        "rows/s: on a fetch, rows fetched and built per second; on the other paths, rows read per",
-        "  second, every value of each.",
+        "÷ fetchall: a fetching path's time over the driver's own fetchall() of the same rows:",
+        "  1.00 costs nothing more, lower is better. The by ... and mapping view paths read",
+        "  rows fetched already: they have no fetch to compare, and that cell is blank.",
+        "rows/s: on a fetch, rows fetched and built per second; on the other paths, rows read",
+        "  per second, every value of each.",
         f"pure: {about_pure}.",
     ]
 
@@ -382,8 +382,8 @@ def _takeaway(figures: dict[str, Any], ratio_key: str, flavour: str) -> str:
         cost = "as long as"
     else:
         cost = f"{change}% longer than" if ratio > 1 else f"{change}% less time than"
-    rows = "typed rows" if path == "fetch with types" else "rows"
-    return f"In short: fetching {rows} through orvane ({flavour}) takes {cost} the driver's own fetchall() of the same rows."
+    fetch = "a typed fetch" if path == "fetch with types" else "a fetch"
+    return f"In short: {fetch} ({flavour}) takes {cost} the driver's own fetchall()."
 
 
 def _format_pure_table(figures: dict[str, Any]) -> str:

@@ -57,9 +57,11 @@ class _ResultOf(Generic[_Reader]):
 
     @property
     def metadata(self) -> ResultMetaData:
+        """The result's column keys and how rows look them up."""
         return self._core.metadata
 
     def keys(self) -> tuple[str, ...]:
+        """The column names, in the order of the cursor's description."""
         return self._core.keys()
 
 
@@ -92,9 +94,11 @@ class Result(_ResultOf[CursorReader]):
         self._lock = threading.RLock()
 
     def __enter__(self) -> Result:
+        """The result itself, closed with its cursor when the block ends."""
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        """Closes the result and its cursor (see `close`)."""
         self.close()
 
     def close(self) -> None:
@@ -112,6 +116,7 @@ class Result(_ResultOf[CursorReader]):
             return self._reader.run(self._core.read(size, None))
 
     def __iter__(self) -> Iterator[Row]:
+        """Each row not yet delivered, fetched 10,000 at a time."""
         core = self._core
         while True:
             yield from core.ready()
@@ -120,6 +125,7 @@ class Result(_ResultOf[CursorReader]):
                     return
 
     def fetchone(self) -> Row | None:
+        """The next row, or None after the last."""
         rows = self._read(1)
         return rows[0] if rows else None
 
@@ -128,6 +134,7 @@ class Result(_ResultOf[CursorReader]):
         return self._read(self._reader.arraysize if size is None else size)
 
     def fetchall(self) -> list[Row]:
+        """Every row not yet delivered."""
         return self._read(None)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
@@ -168,9 +175,11 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         self._lock = asyncio.Lock()
 
     async def __aenter__(self) -> AsyncResult:
+        """The result itself, closed with its cursor when the block ends."""
         return self
 
     async def __aexit__(self, *exc_info: object) -> None:
+        """Closes the result and its cursor (see `close`)."""
         await self.close()
 
     async def close(self) -> None:
@@ -189,9 +198,11 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
             return await self._reader.run(self._core.read(size, ASYNC_CHUNK_ROWS))
 
     def __aiter__(self) -> AsyncResult:
+        """Each row not yet delivered (`async for`), fetched 1,000 at a time."""
         return self
 
     async def __anext__(self) -> Row:
+        """The next row; StopAsyncIteration after the last."""
         core = self._core
         while True:
             # Rows can be handed out without the lock: nothing is awaited
@@ -204,6 +215,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
                     raise StopAsyncIteration
 
     async def fetchone(self) -> Row | None:
+        """The next row, or None after the last."""
         rows = await self._read(1)
         return rows[0] if rows else None
 
@@ -212,6 +224,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         return await self._read(self._reader.arraysize if size is None else size)
 
     async def fetchall(self) -> list[Row]:
+        """Every row not yet delivered."""
         return await self._read(None)
 
     def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
