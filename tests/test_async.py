@@ -375,3 +375,15 @@ async def test_closing_an_async_result_closes_its_cursor(source, flavour, how, r
     with pytest.raises(ValueError, match="the result is closed"):
         await READS[read](result)
     await result.close()
+
+
+@pytest.mark.parametrize("types", ["none", "reported"])
+def test_bench_takes_nans_from_postgres_as_the_same_in_both_flavours(postgres_dsn, types):
+    sql = "select 'NaN'::numeric as n, 'NaN'::float8 as f from generate_series(1, 3)"
+    done = subprocess.run(
+        [sys.executable, "-m", "orvane", "bench", "--dsn", postgres_dsn, "--sql", sql, "--types", types, "--repeat", "1", "--json", "--quiet"],
+        capture_output=True,
+        text=True,
+    )
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["rows"] == 3
