@@ -1028,6 +1028,23 @@ PyObject* baserow_getattro(PyObject* obj, PyObject* name)
     return nullptr;
 }
 
+// Setting or deleting goes the generic way for what a class or an instance
+// dict defines (the field setters among them); any other name, a column's
+// first, is refused as a row is read-only. Reads are not touched.
+int baserow_setattro(PyObject* obj, PyObject* name, PyObject* value)
+{
+    if (may_be_attribute(obj, name)) {
+        return PyObject_GenericSetAttr(obj, name, value);
+    }
+    Ref type_name(PyType_GetName(Py_TYPE(obj)));
+    if (!type_name) {
+        return -1;
+    }
+    PyErr_Format(PyExc_AttributeError, "%U is read-only: cannot %s attribute %R", type_name.get(),
+                 value == nullptr ? "delete" : "set", name);
+    return -1;
+}
+
 // ---- methods of BaseRow ---------------------------------------------------
 
 PyObject* baserow_values_impl(PyObject* obj, PyObject*)
@@ -1244,6 +1261,7 @@ PyTypeObject BaseRowType = {
     .tp_as_mapping = &baserow_as_mapping,
     .tp_hash = baserow_hash,
     .tp_getattro = baserow_getattro,
+    .tp_setattro = baserow_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "BaseRow is a abstract base class for Row",
     .tp_traverse = baserow_traverse,

@@ -391,3 +391,44 @@ def test_bench_async_through_psycopg(postgres_dsn):
 def test_bench_async_needs_a_postgres_server():
     done = subprocess.run([sys.executable, "-m", "orvane", "bench", "--async"], capture_output=True, text=True)
     assert done.returncode == 2 and done.stderr.strip() == "orvane bench: --async needs --dsn (see --help)"
+
+
+# ---- closing -------------------------------------------------------------------
+
+
+async def cursor_is_closed(source, cursor):
+    if source.driver == "aiosqlite":
+        with pytest.raises(sqlite3.ProgrammingError, match="closed cursor"):
+            await cursor.fetchone()
+        return True
+    return cursor.closed
+
+
+@pytest.mark.parametrize("how", ["close()", "async with"])
+@pytest.mark.parametrize("read", READS)
+async def test_closing_an_async_result_closes_its_cursor(source, flavour, how, read):
+    cursor = await numbers(source, 30)
+    if how == "async with":
+        async with AsyncResult(cursor, {"day": datetime.date}, flavour=flavour) as result:
+            first = await result.fetchone()
+    else:
+        result = AsyncResult(cursor, {"day": datetime.date}, flavour=flavour)
+        first = await result.fetchone()
+        await result.close()
+    assert await cursor_is_closed(source, cursor)
+    assert (first.n, first.day, tuple(first)) == (1, datetime.date(2024, 1, 2), (1, datetime.date(2024, 1, 2)))
+    with pytest.raises(ValueError, match="the result is closed"):
+        await READS[read](result)
+    await result.close()
+
+
+@pytest.mark.parametrize("types", ["none", "reported"])
+def test_bench_takes_nans_from_postgres_as_the_same_in_both_flavours(postgres_dsn, types):
+    sql = "select 'NaN'::numeric as n, 'NaN'::float8 as f from generate_series(1, 3)"
+    done = subprocess.run(
+        [sys.executable, "-m", "orvane", "bench", "--dsn", postgres_dsn, "--sql", sql, "--types", types, "--repeat", "1", "--json", "--quiet"],
+        capture_output=True,
+        text=True,
+    )
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["rows"] == 3

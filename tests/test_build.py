@@ -1,5 +1,6 @@
 """The compiled libraries export only their entry points and need only libc."""
 
+import pathlib
 import shutil
 import subprocess
 
@@ -40,3 +41,36 @@ def test_installed_metadata_has(field):
     from importlib.metadata import metadata
 
     assert metadata("orvane").get(field), f"{field} is missing from the installed metadata"
+
+
+CHECKOUT = pathlib.Path(__file__).parent.parent
+
+
+def _script(relative):
+    path = CHECKOUT / relative
+    if not path.exists():
+        pytest.skip(f"{relative} is not in this tree")
+    return path
+
+
+def test_wheels_names_a_missing_interpreter_before_building(tmp_path):
+    out = tmp_path / "dist"
+    done = subprocess.run(
+        ["bash", _script("tools/wheels.sh"), str(tmp_path / "no-tools"), str(out), "", "python3", "python3.99-nowhere"],
+        capture_output=True,
+        text=True,
+        cwd=CHECKOUT,
+    )
+    assert done.returncode == 1 and not out.exists()
+    assert done.stderr == 'wheels: python3.99-nowhere is not on PATH (PYTHONS="python3 python3.99-nowhere"): install it, or leave it out of PYTHONS\n'
+
+
+def test_ci_outside_its_workplace_says_what_it_needs(tmp_path):
+    # A plain clone: .ci/run and nothing beside the checkout.
+    clone = tmp_path / "clone"
+    (clone / ".ci").mkdir(parents=True)
+    shutil.copy(_script(".ci/run"), clone / ".ci" / "run")
+    done = subprocess.run(["bash", str(clone / ".ci" / "run")], capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and "needs ../shared/tools/cpython" in done.stderr
+    assert "make test PYTHON=python3.X for each interpreter" in done.stderr

@@ -270,7 +270,7 @@ def test_refusals_read_well(flavour):
     result = Result(ListCursor([(1, 5, 1)]), {"at": datetime.date}, flavour=flavour)
     with pytest.raises(ConversionError, match="an int is not a date"):
         result.fetchall()
-    assert AmbiguousColumnError.__module__ == NoSuchColumnError.__module__ == "orvane.engine.result"
+    assert AmbiguousColumnError.__module__ == NoSuchColumnError.__module__ == "orvane.results"
 
 
 def test_reads_stopped_by_a_refused_value_do_not_leak(assert_no_leak):

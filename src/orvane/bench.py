@@ -2,7 +2,10 @@
 pure-Python twins, read every value along each access path, check that both
 gave the same values, and report rows/s and the overhead over the driver's
 own fetchall(). Without --db or --dsn the rows are generated into an SQLite
-file; the cycle collector runs as it does for users unless --no-gc."""
+file; the cycle collector runs as it does for users unless --no-gc.
+
+orvane itself reads the results of DB-API 2.0 queries as rows, each column
+converted to the type you declare or the driver reports."""
 
 from __future__ import annotations
 
@@ -34,6 +37,12 @@ DEFAULT_ROWS = 50_000
 # rows take a few gigabytes.
 MAX_ROWS = 1_000_000
 DEFAULT_REPEAT = 3
+# Below this many rows a fetch's fixed cost (the result, its plan of
+# converters) outweighs its rows, and the ratios say little about either.
+MEASURABLE_ROWS = 1000
+# What a driver that is not installed takes: orvane is on no package index,
+# so its extra installs from a checkout only.
+INSTALL_HINT = "pip install {name}, or pip install '.[drivers]' in a checkout of orvane"
 
 COLUMNS = "id, name, score, created, day, at, active, amount, payload"
 SQLITE_SCHEMA = (
@@ -60,7 +69,8 @@ WORDS = ["alpha", "beta", "gamma", "delta", "øre", "straße", "naïve", "日本
 
 
 class BenchError(Exception):
-    """A bad input: reported as one line, exit status 2."""
+    """A failure the user can act on, reported as one line: exit status 2
+    for the arguments (a usage error), 1 once the run has begun."""
 
 
 class FlavoursDiffer(Exception):
@@ -208,8 +218,18 @@ def measure(flavour: flavours.Flavour, source: Source, options: argparse.Namespa
 _PRINTED_TYPES = (decimal.Decimal, float)
 
 
+def _is_nan(value: Any) -> bool:
+    return isinstance(value, _PRINTED_TYPES) and value != value
+
+
+def _same_values(a: Sequence[Any], b: Sequence[Any]) -> bool:
+    """Value by value, where two NaNs in the same place are the same: the
+    row equality of lists sees two NaN objects as different."""
+    return len(a) == len(b) and all(x == y or (_is_nan(x) and _is_nan(y)) for x, y in zip(a, b))
+
+
 def _same(a: list[Any], b: list[Any]) -> bool:
-    if a != b:
+    if a != b and not (len(a) == len(b) and all(map(_same_values, a, b))):
         return False
     flat_a, flat_b = list(chain.from_iterable(a)), list(chain.from_iterable(b))
     if list(map(type, flat_a)) != list(map(type, flat_b)):
@@ -229,6 +249,12 @@ def first_difference(compiled: list[Measurement], pure: list[Measurement]) -> st
     return None
 
 
+def is_fetch(path: str) -> bool:
+    """Whether a path fetches its rows (and so compares with the driver's
+    fetchall()), rather than reading rows fetched already."""
+    return "fetch" in path.split()
+
+
 def report(
     rows: int,
     columns: Sequence[str],
@@ -243,7 +269,7 @@ def report(
     reason `why_pure_only`."""
 
     def over_raw(measurement: Measurement) -> float | None:
-        if not measurement.path.startswith("fetch"):
+        if not is_fetch(measurement.path):
             return None
         return round(measurement.seconds / raw.seconds, 2)
 
@@ -255,6 +281,11 @@ def report(
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
         "collector": "on" if options.gc else "paused",
     }
+    if rows < MEASURABLE_ROWS:
+        setting["warning"] = (
+            f"{rows:,} {'row is' if rows == 1 else 'rows are'} too few to measure: the fixed cost of a fetch outweighs its rows"
+            f" (measure {MEASURABLE_ROWS:,} rows or more)"
+        )
     if compiled is None:
         return {
             **setting,
@@ -293,7 +324,7 @@ def format_table(figures: dict[str, Any]) -> str:
         return _format_pure_table(figures)
     lines = [
         *_setting_lines(figures),
-        f"flavours: compiled (best of {figures['repeat']} runs), then pure (a single run)",
+        f"flavours: compiled (best of {figures['repeat']} {_plural(figures['repeat'], 'run')}), then pure (a single run)",
         "",
         f"{'path':<34}{'compiled rows/s':>17}{'pure, 1 run':>14}{'speedup':>10}{'÷ fetchall':>12}",
         f"{'driver fetchall() alone':<34}{figures['raw_fetchall_rows_per_second']:>17,}{'':>14}{'':>10}{'1.00':>12}",
@@ -305,16 +336,54 @@ def format_table(figures: dict[str, Any]) -> str:
             f"{entry['pure_rows_per_second']:>14,}{entry['speedup']:>9.1f}x"
             f"{'' if ratio is None else f'{ratio:.2f}':>12}"
         )
-    lines.append("")
-    lines.append("Both flavours produced identical values.")
+    lines += ["", *_legend("the pure twins run once, so their column varies more than the compiled best")]
+    lines += ["", "Both flavours produced identical values.", _takeaway(figures, "compiled_over_raw_fetchall", "compiled")]
     return "\n".join(lines)
 
 
 def _setting_lines(figures: dict[str, Any]) -> list[str]:
-    return [
-        f"orvane bench: {figures['rows']:,} rows x {len(figures['columns'])} columns ({figures['source']})",
+    rows, columns = figures["rows"], len(figures["columns"])
+    lines = [
+        f"orvane bench: {rows:,} {_plural(rows, 'row')} x {columns} {_plural(columns, 'column')} ({figures['source']})",
         f"{figures['python']} on {figures['machine']}; cycle collector {figures['collector']}",
     ]
+    if "warning" in figures:
+        lines.append(f"warning: {figures['warning']}")
+    return lines
+
+
+def _plural(count: int, word: str) -> str:
+    return word if count == 1 else f"{word}s"
+
+
+def _legend(about_pure: str) -> list[str]:
+    return [
+        "÷ fetchall: a fetching path's time over the driver's own fetchall() of the same rows:",
+        "  1.00 costs nothing more, lower is better. The by ... and mapping view paths read",
+        "  rows fetched already: they have no fetch to compare, and that cell is blank.",
+        "rows/s: on a fetch, rows fetched and built per second; on the other paths, rows read",
+        "  per second, every value of each.",
+        f"pure: {about_pure}.",
+    ]
+
+
+def _takeaway(figures: dict[str, Any], ratio_key: str, flavour: str) -> str:
+    """One line: what a typed fetch costs over the raw driver, or an untyped
+    one where the query has no declared types."""
+    fetches = {entry["path"]: entry[ratio_key] for entry in figures["paths"] if entry[ratio_key] is not None}
+    path = "fetch with types" if "fetch with types" in fetches else "fetch"
+    ratio = fetches.get(path)
+    if ratio is None:
+        return ""
+    change = round(abs(ratio - 1) * 100)
+    if ratio >= 2:
+        cost = f"{ratio:.1f} times as long as"
+    elif change == 0:
+        cost = "as long as"
+    else:
+        cost = f"{change}% longer than" if ratio > 1 else f"{change}% less time than"
+    fetch = "a typed fetch" if path == "fetch with types" else "a fetch"
+    return f"In short: {fetch} ({flavour}) takes {cost} the driver's own fetchall()."
 
 
 def _format_pure_table(figures: dict[str, Any]) -> str:
@@ -328,6 +397,8 @@ def _format_pure_table(figures: dict[str, Any]) -> str:
     for entry in figures["paths"]:
         ratio = entry["pure_over_raw_fetchall"]
         lines.append(f"{entry['path']:<34}{entry['pure_rows_per_second']:>14,}{'' if ratio is None else f'{ratio:.2f}':>12}")
+    lines += ["", *_legend("every path runs once, so the figures vary from run to run")]
+    lines += ["", _takeaway(figures, "pure_over_raw_fetchall", "pure")]
     return "\n".join(lines)
 
 
@@ -335,11 +406,25 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:
         raise BenchError(f"{message} (see --help)")
 
+    def format_help(self) -> str:
+        from orvane.__main__ import ABOUT
+
+        return f"{ABOUT}\n{super().format_help()}"
+
+
+def count(text: str) -> int:
+    """A whole number as the help writes it: 50000, 50,000 or 50_000."""
+    digits = text.strip()
+    groups = digits.split(",")
+    if len(groups) > 1 and (not 1 <= len(groups[0]) <= 3 or any(len(group) != 3 for group in groups[1:])):
+        raise ValueError(text)
+    return int("".join(groups))
+
 
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = _Parser(prog="python -m orvane bench", description=__doc__)
-    parser.add_argument("--rows", type=int, default=DEFAULT_ROWS, help=f"rows to generate, at most {MAX_ROWS:,} (default {DEFAULT_ROWS:,})")
-    parser.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, help=f"runs of each compiled path, the best counts (default {DEFAULT_REPEAT})")
+    parser.add_argument("--rows", type=count, default=DEFAULT_ROWS, help=f"rows to generate, at most {MAX_ROWS:,} (default {DEFAULT_ROWS:,})")
+    parser.add_argument("--repeat", type=count, default=DEFAULT_REPEAT, help=f"runs of each compiled path, the best counts (default {DEFAULT_REPEAT})")
     parser.add_argument("--no-gc", dest="gc", action="store_false", help="pause the cycle collector while timing")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
@@ -376,7 +461,7 @@ def _import_driver(name: str, purpose: str) -> Any:
     try:
         return __import__(name)
     except ImportError:
-        raise BenchError(f"{purpose} needs the {name} driver: pip install 'orvane[drivers]'") from None
+        raise BenchError(f"{purpose} needs the {name} driver: {INSTALL_HINT.format(name=name)}") from None
 
 
 def _sqlite_source(path: str, sql: str, types: Types, label: str) -> Source:
@@ -434,10 +519,15 @@ def bench(options: argparse.Namespace, progress: Callable[[str], None]) -> dict[
 
         return bench_async(options, progress)
     with open_source(options, progress) as source:
-        progress("driver: fetchall()")
-        description = description_of(source.execute())
+        # The query runs once before any progress line, so that a failure
+        # of the user's query or file is the only line on stderr.
+        probe = source.execute()
+        description = description_of(probe)
         if description is None:
             raise BenchError("the statement returns no rows: give a query (select ...)")
+        if probe.fetchone() is None:
+            raise BenchError("the query returned no rows: there is nothing to measure")
+        progress("driver: fetchall()")
         columns = [column[0] for column in description]
         raw = timed("fetchall", 1, lambda: source.execute().fetchall(), options.repeat, options.gc)
         if not raw.values:
@@ -467,11 +557,11 @@ def run(argv: Sequence[str]) -> int:
         return 1
     except BenchError as error:
         print(f"orvane bench: {error}", file=sys.stderr)
-        return 2
+        return 1
     except Exception as error:  # a driver's or a converter's refusal of the user's query or data
         message = " ".join(str(error).split()) or "no message"
         print(f"orvane bench: {type(error).__name__}: {message}", file=sys.stderr)
-        return 2
+        return 1
     print(json.dumps(figures, indent=2) if options.json else format_table(figures))
     return 0
 

@@ -16,7 +16,7 @@ import time
 from collections.abc import Awaitable, Callable
 from typing import Any
 
-from orvane.bench import COLUMNS, DECLARED, POSTGRES_SCHEMA, QUERY, BenchError, generated_rows
+from orvane.bench import COLUMNS, DECLARED, INSTALL_HINT, POSTGRES_SCHEMA, QUERY, BenchError, generated_rows
 from orvane.results import AsyncResult, Types
 
 DRIVER_FETCHALL = "psycopg await cursor.fetchall()"
@@ -40,7 +40,7 @@ async def _psycopg(dsn: str) -> Any:
     try:
         import psycopg
     except ImportError:
-        raise BenchError("--dsn needs the psycopg driver: pip install 'orvane[drivers]'") from None
+        raise BenchError(f"--dsn needs the psycopg driver: {INSTALL_HINT.format(name='psycopg')}") from None
     return await psycopg.AsyncConnection.connect(dsn)
 
 

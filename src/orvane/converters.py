@@ -94,6 +94,9 @@ class Delivered:
 class ConversionError(ValueError):
     """A fetched value that its column's declared type refused."""
 
+    # Where users import it from, as tracebacks and pickles name it.
+    __module__ = "orvane.results"
+
     def __init__(self, column: str, value: Any, cause: BaseException | str, row: int | None = None):
         where = f"column {column!r}" if row is None else f"row {row}, column {column!r}"
         super().__init__(f"{where}: cannot convert {value!r}: {cause}")
@@ -101,6 +104,10 @@ class ConversionError(ValueError):
         self.value = value
         # The position of the value's row in the result, from 0.
         self.row = row
+        self._reason = str(cause)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.column, self.value, self._reason, self.row))
 
 
 KNOWN_TYPES = (
@@ -181,9 +188,29 @@ class ColumnConverter:
         return self.general
 
 
+# Letters whose names, read aloud, begin with a vowel: "an SQL", "an HTTPError".
+_VOWEL_LETTER_NAMES = frozenset("AEFHILMNORSX")
+# Words whose first sound is not what their first letter suggests.
+_SOUNDED_AS_CONSONANT = ("uni", "use", "usa", "usu", "uti", "uuid", "url", "uri", "utf", "eu", "one", "once")
+_SOUNDED_AS_VOWEL = ("hour", "honest", "honor", "honour", "heir")
+
+
 def with_article(noun: str) -> str:
-    """The noun after "a" or "an", as it is spelled."""
-    return f"{'an' if noun[:1].lower() in 'aeiou' else 'a'} {noun}"
+    """The noun after "a" or "an", as it is read aloud: "a UUID", "an SQL
+    cursor", "an hour", "a unicode string"."""
+    capitals = len(noun) - len(noun.lstrip("ABCDEFGHIJKLMNOPQRSTUVWXYZ"))
+    if capitals > 1 or capitals == len(noun) == 1:
+        # An acronym, read letter by letter.
+        vowel = noun[0] in _VOWEL_LETTER_NAMES
+    else:
+        word = noun.lower()
+        if word.startswith(_SOUNDED_AS_CONSONANT):
+            vowel = False
+        elif word.startswith(_SOUNDED_AS_VOWEL):
+            vowel = True
+        else:
+            vowel = word[:1] in ("a", "e", "i", "o", "u")
+    return f"{'an' if vowel else 'a'} {noun}"
 
 
 def _refuse(value: Any, declared: str) -> Any:

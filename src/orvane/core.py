@@ -61,6 +61,24 @@ class ResultCore:
         self._row_class = flavour.row_class
         self._key_style = key_style
         self._shapes = RowShapes(names, flavour.types_of)
+        self.closed = False
+
+    def close(self) -> None:
+        """Drops the rows not yet delivered; every read from now on raises.
+        Rows delivered already stay as they are."""
+        self.closed = True
+        rows = self.rows
+        rows.stopped = None
+        # The read methods fetch more once no ready row is left, and `more`
+        # then raises.
+        rows.take(None)
+        unbuilt = rows.unbuilt
+        if unbuilt is not None:
+            rows.replace_unbuilt(unbuilt, [])
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the result is closed: read its rows before closing it (or leaving its with block)")
 
     def keys(self) -> tuple[str, ...]:
         return self.metadata.keys
@@ -70,6 +88,7 @@ class ResultCore:
         the rest for None) first where none wait: False at the end of the
         rows. Raises what stopped the build: the rows made before it are
         ready, the failing row is the first unbuilt one."""
+        self._check_open()
         if self.rows.unbuilt is None and not (yield size, self.rows):
             return False
         error = self.build()

@@ -50,10 +50,15 @@ class RowShapeError(ValueError):
     """A fetched row with another number of values than the result has
     columns, or a mapping without one of its columns."""
 
+    __module__ = "orvane.results"
+
     def __init__(self, message: str, row: int):
         super().__init__(message)
         # The position of the row in the result, from 0.
         self.row = row
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (str(self), self.row))
 
 
 class _Lacking(tuple[None, ...]):

@@ -2,6 +2,7 @@
 chosen from the column types the caller declares or the driver reports.
 
     >>> import sqlite3, datetime
+    >>> from orvane.results import Result
     >>> connection = sqlite3.connect(":memory:")
     >>> cursor = connection.execute("select 1 as id, '2024-01-02 03:04:05' as at")
     >>> [row.at for row in Result(cursor, types={"at": datetime.datetime})]
@@ -15,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import inspect
 import operator
 from collections.abc import AsyncIterator, Callable, Iterator
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
@@ -57,14 +59,17 @@ class _ResultOf(Generic[_Reader]):
         flavour = flavour or preferred()
         names = [column[0] for column in description]
         self._reader: _Reader = reader(cursor)
+        self._cursor = cursor
         self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
         self._tuplegetter = flavour.tuplegetter
 
     @property
     def metadata(self) -> ResultMetaData:
+        """The result's column keys and how rows look them up."""
         return self._core.metadata
 
     def keys(self) -> tuple[str, ...]:
+        """The column names, in the order of the cursor's description."""
         return self._core.keys()
 
 
@@ -110,8 +115,24 @@ class Result(_ResultOf[CursorReader], BaseResult):
         reader, core = self._reader, self._core
         self._serve(core.rows, functools.partial(reader.fill, core), reader.arraysize, CHUNK_ROWS)
 
+    def __enter__(self) -> Result:
+        """The result itself, closed with its cursor when the block ends."""
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        """Closes the result and its cursor (see `close`)."""
+        self.close()
+
+    def close(self) -> None:
+        """Closes the cursor, as leaving a `with` block does. Rows delivered
+        already stay valid; a read from now on raises ValueError."""
+        self._core.close()
+        _close_cursor(self._cursor)
+
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row; at
+        least one column (iterate the result itself for whole rows)."""
+        _check_columns(keys)
         return self._each(self._tuplegetter(*keys))
 
     def mappings(self) -> Iterator[RowMapping]:
@@ -182,6 +203,24 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
     async def _fill(self, size: int | None) -> bool:
         return await self._reader.run(self._core.more(size))
 
+    async def __aenter__(self) -> AsyncResult:
+        """The result itself, closed with its cursor when the block ends."""
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        """Closes the result and its cursor (see `close`)."""
+        await self.close()
+
+    async def close(self) -> None:
+        """Closes the cursor, awaiting its close where that is a coroutine,
+        as leaving an `async with` block does. Rows delivered already stay
+        valid; a read from now on raises ValueError."""
+        async with self._lock:
+            self._core.close()
+        closing = _close_cursor(self._cursor)
+        if inspect.isawaitable(closing):
+            await closing
+
     async def _read(self, size: int | None) -> list[Row]:
         """Up to `size` rows (all the rest for None)."""
         await self._locked()
@@ -225,9 +264,11 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
                 self._unlock()
 
     def __aiter__(self) -> AsyncResult:
+        """Each row not yet delivered (`async for`), fetched 1,000 at a time."""
         return self
 
     async def __anext__(self) -> Row:
+        """The next row; StopAsyncIteration after the last."""
         return await self._each(_as_it_is)
 
     async def _each(self, make: Callable[[Row], _Item]) -> _Item:
@@ -245,6 +286,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
             raise RuntimeError("a read of this result was started from within a read of it in the same task")
 
     async def fetchone(self) -> Row | None:
+        """The next row, or None after the last."""
         rows = await self._read(1)
         return rows[0] if rows else None
 
@@ -253,10 +295,13 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         return await self._read(self._reader.arraysize() if size is None else size)
 
     async def fetchall(self) -> list[Row]:
+        """Every row not yet delivered."""
         return await self._read(None)
 
     def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row; at
+        least one column (iterate the result itself for whole rows)."""
+        _check_columns(keys)
         return _EachRow(self, self._tuplegetter(*keys))
 
     def mappings(self) -> AsyncIterator[RowMapping]:
@@ -275,6 +320,18 @@ def _raise_held(rows: Any) -> None:
 
 def _as_it_is(row: Row) -> Row:
     return row
+
+
+def _check_columns(keys: tuple[Any, ...]) -> None:
+    if not keys:
+        raise TypeError("columns() takes at least one column, a name or a position: iterate the result for whole rows")
+
+
+def _close_cursor(cursor: Any) -> Any:
+    """What the cursor's close() returns (an awaitable for async drivers);
+    a cursor without one has nothing to close."""
+    close = getattr(cursor, "close", None)
+    return None if close is None else close()
 
 
 _Item = TypeVar("_Item")

@@ -11,12 +11,17 @@ from typing import Any
 class NoSuchColumnError(KeyError):
     """A key names no column of the result."""
 
+    # Where users import it from, as tracebacks and pickles name it.
+    __module__ = "orvane.results"
+
     def __str__(self) -> str:
         return str(self.args[0]) if self.args else ""
 
 
 class AmbiguousColumnError(LookupError):
     """A name is shared by several columns of the result."""
+
+    __module__ = "orvane.results"
 
 
 class RowIndexWarning(DeprecationWarning):

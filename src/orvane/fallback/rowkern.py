@@ -41,6 +41,14 @@ def _raise_unless_raised(method: Any, name: str, *args: Any) -> None:
     raise RuntimeError(f"{name}() returned instead of raising")
 
 
+def _refuse_unless_attribute(row: Any, name: str, change: str) -> None:
+    """Refuses to set or delete what no class of the row and no instance
+    dict defines (a column's name first): a row is read-only."""
+    kind = type(row)
+    if type(name) is str and not kind.__dictoffset__ and not any(name in vars(base) for base in kind.__mro__):
+        raise AttributeError(f"{kind.__name__} is read-only: cannot {change} attribute {name!r}")
+
+
 class BaseRow:
     """BaseRow is a abstract base class for Row"""
 
@@ -292,6 +300,14 @@ class BaseRow:
             pass
         encoded = name.encode("ascii")
         raise AttributeError(f"Could not locate column in row for column '{encoded[:200].decode()}'")
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        _refuse_unless_attribute(self, name, "set")
+        object.__setattr__(self, name, value)
+
+    def __delattr__(self, name: str) -> None:
+        _refuse_unless_attribute(self, name, "delete")
+        object.__delattr__(self, name)
 
     # ---- pickling and filtering ---------------------------------------
 
