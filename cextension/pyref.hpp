@@ -108,6 +108,9 @@ public:
 
     Py_ssize_t size() const noexcept { return size_; }
 
+    // The gathered references, still owned by the buffer.
+    PyObject* const* items() const noexcept { return items_; }
+
     // A new tuple of the gathered references, which it takes over; filling it
     // runs no Python code.
     PyObject* to_tuple() noexcept

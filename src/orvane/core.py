@@ -27,20 +27,21 @@ ready with `core.refill(most)` once none are left.
 
 from __future__ import annotations
 
+import collections
 import itertools
 import operator
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from typing import Any, TypeVar
 
 from orvane.converters import ConversionError, Processor
 from orvane.drivers import Fetched
-from orvane.engine.result import ResultMetaData
-from orvane.engine.row import Row
+from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
 from orvane.flavours import Flavour
 from orvane.plan import ColumnPlan
 from orvane.readers import RowShapes
+from orvane.row_classes import RowClass
 
-_NOTHING_READY: Iterator[Row] = iter(())
+_NOTHING_READY: Iterator[Any] = iter(())
 
 T = TypeVar("T")
 # The steps of a read: each yields how many rows to fetch (None: all the
@@ -58,13 +59,18 @@ class ResultCore:
     caller only.
     """
 
-    def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int):
+    def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int, objects: RowClass | None = None):
         self.metadata = ResultMetaData.from_names(names)
         self._plan = plan
         self._row_class = flavour.row_class
         self._key_style = key_style
         self._shapes = RowShapes(names, flavour.types_of)
-        self._ready: Iterator[Row] = _NOTHING_READY
+        # Where rows are delivered as instances of an application's class,
+        # how they are made, and the builder of the flavour that makes them.
+        self.objects = objects
+        self._make_objects = flavour.make_objects
+        self._finished = False
+        self._ready: Iterator[Any] = _NOTHING_READY
         self._unbuilt: list[Fetched] = []
         # The position in the result of the first unbuilt row.
         self._position = 0
@@ -83,23 +89,23 @@ class ResultCore:
         """Whether fetched rows wait to be built."""
         return bool(self._unbuilt)
 
-    def ready(self) -> Iterator[Row]:
+    def ready(self) -> Iterator[Any]:
         """The ready rows, as an iterator that delivers each of them once,
         whoever reads it: a later `take` goes on where it stopped."""
         return self._ready
 
-    def take(self, size: int | None = None) -> list[Row]:
+    def take(self, size: int | None = None) -> list[Any]:
         """Up to `size` ready rows (all of them for None), now delivered."""
         if size is None:
             return list(self._ready)
         return list(itertools.islice(self._ready, size))
 
-    def put_back(self, rows: list[Row]) -> None:
+    def put_back(self, rows: list[Any]) -> None:
         """Rows taken but not handed to the caller, first in line again."""
         if rows:
             self._ready = iter(rows + list(self._ready))
 
-    def read(self, size: int | None, most: int | None) -> Steps[list[Row]]:
+    def read(self, size: int | None, most: int | None) -> Steps[list[Any]]:
         """The steps of a read of up to `size` rows (all the rest for None),
         fetching and building at most `most` rows at a time (no limit for
         None). Whatever stops it, fetching or building, the rows it took wait
@@ -139,12 +145,14 @@ class ResultCore:
         """Builds up to `size` rows (all for None), fetched first unless some
         wait unbuilt: False at the end of the rows; raises the build's
         exception."""
+        if self._finished:
+            return False
         # Appended to from within the driver's own call (the reader's
         # `fetch_into`): a signal handler that runs as the driver returns
         # then finds the rows kept.
         if not self._unbuilt and not (yield size, self._unbuilt):
             return False
-        error = self.build(size)
+        error = self.build(size) if self.objects is None else self._build_objects(size)
         if error is not None:
             raise error
         return True
@@ -202,12 +210,80 @@ class ResultCore:
         """Keeps the rows made at the head of `batch` as ready, and the rest
         of it, then `rest`, as unbuilt."""
         if made == len(batch):
-            rows, unbuilt = batch, rest
+            self._keep(batch, rest)
         else:
-            rows, unbuilt = batch[:made], batch[made:] + rest
+            self._keep(batch[:made], batch[made:] + rest)
+
+    def _keep(self, rows: list[Any], unbuilt: list[Fetched]) -> None:
+        """Makes `rows` ready after those ready already, and `unbuilt` the
+        rows that wait to be built."""
         ready = iter(list(self._ready) + rows) if self.has_ready() else iter(rows)
-        position = self._position + made
+        position = self._position + len(rows)
         self._unbuilt, self._ready, self._position = unbuilt, ready, position
+
+    def _build_objects(self, limit: int | None) -> BaseException | None:
+        """`build` for rows delivered as instances of the application's
+        class. The builder takes each fetched row from the head of the batch
+        (leaving None in its place) once its instance is in `made`, so that
+        whatever stops it, the batch from `len(made)` on holds the fetched
+        rows not yet made, whatever the class and its instances are."""
+        assert self.objects is not None
+        objects, unbuilt = self.objects, self._unbuilt
+        if limit is not None and limit < len(unbuilt):
+            batch, rest = unbuilt[:limit], unbuilt[limit:]
+        else:
+            batch, rest = unbuilt, []
+        made: list[Any] = []
+        try:
+            batch = self._shapes.as_sequences(batch)
+            processors = self._plan.processors(batch)
+            error = objects.make(self._make_objects, processors, batch, made)
+            if len(made) < len(batch) and _is_refusal(error) and processors is not None:
+                # The usual processors were chosen for the values seen before;
+                # the rest get processors chosen from their own values.
+                tail = batch[len(made) :]
+                processors = self._plan.general_processors(tail)
+                error = objects.make(self._make_objects, processors, tail, made)
+            self._keep(made, batch[len(made) :] + rest)
+        except BaseException as raised:
+            if self._unbuilt is not unbuilt:
+                raise
+            self._keep(made, batch[len(made) :] + rest)
+            return raised
+        if error is not None and _is_refusal(error):
+            error = self._explain(processors, self._unbuilt[0], error, self._position)
+        return error
+
+    def finish(self) -> None:
+        """Ends the result: the rows fetched and not delivered are dropped,
+        the rest are not fetched, and every later read finds no rows. The
+        ready rows are dropped from their iterator itself, which an
+        iteration in progress may hold."""
+        self._finished = True
+        collections.deque(self._ready, maxlen=0)
+        self._ready, self._unbuilt, self._stopped = _NOTHING_READY, [], None
+
+    def column_index(self, key: Any) -> int:
+        """The position of the column a name or a position names."""
+        width = len(self.keys())
+        if type(key) is int:
+            if not -width <= key < width:
+                raise IndexError(f"column {key} is out of range: the result has {width} columns")
+            return key % width
+        record = self.metadata._keymap.get(key)
+        if record is None:
+            raise NoSuchColumnError(f"no column {key!r} in the result; its columns are {list(self.keys())}")
+        if record[0] is None:
+            raise AmbiguousColumnError(f"several columns of the result are named {key!r}")
+        index: int = record[0]
+        return index
+
+    def value_getter(self, index: int) -> Callable[[Any], Any]:
+        """What reads the value of the column at `index` from a delivered
+        row: its item, or the attribute of the field it fills."""
+        if self.objects is None:
+            return operator.itemgetter(index)
+        return operator.attrgetter(self.objects.fields[index])
 
     def _make(self, processors: list[Processor] | None, batch: list[Fetched]) -> tuple[int, BaseException | None]:
         """Builds the rows of `batch` in its place, from the first on: how
@@ -215,17 +291,22 @@ class ResultCore:
         metadata = self.metadata
         return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch)
 
-    def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
-        """Names the row and the column whose converter refused its value."""
-        for name, processor, value in zip(self.keys(), processors, values):
-            if processor is None:
-                continue
-            try:
-                processor(value)
-            except Exception as cause:
-                refused = ConversionError(name, value, cause, row=position)
-                refused.__cause__ = cause
-                return refused
+    def _explain(self, processors: list[Processor] | None, values: Fetched, error: BaseException, position: int) -> BaseException:
+        """Names the row and the column whose converter refused its value, or
+        whose field does not take the None it became."""
+        objects = self.objects
+        for index, (name, value) in enumerate(zip(self.keys(), values)):
+            processor = processors[index] if processors is not None else None
+            converted = value
+            if processor is not None:
+                try:
+                    converted = processor(value)
+                except Exception as cause:
+                    refused = ConversionError(name, value, cause, row=position)
+                    refused.__cause__ = cause
+                    return refused
+            if converted is None and objects is not None and objects.refuses_none(index):
+                return ConversionError(name, value, objects.none_refused(index), row=position)
         return error
 
 

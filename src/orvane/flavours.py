@@ -21,6 +21,9 @@ class Flavour:
     immutabledict: type
     # The set of the types of a list's items, or of each item's value at an index.
     types_of: Callable[..., set[type]]
+    # The builder of rows as instances of an application's class (see
+    # orvane.row_classes).
+    make_objects: Callable[..., BaseException | None]
 
 
 def compiled() -> Flavour:
@@ -30,14 +33,14 @@ def compiled() -> Flavour:
 
     if not issubclass(row.Row, rowkern.BaseRow):
         raise ImportError("orvane.engine.row was loaded without the compiled row module")
-    return Flavour("compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of)
+    return Flavour("compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of, rowkern._make_objects)
 
 
 def pure() -> Flavour:
     """The pure-Python twins, always available."""
     from orvane.fallback import convkern, frozkern, row, rowkern
 
-    return Flavour("pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of)
+    return Flavour("pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of, rowkern._make_objects)
 
 
 def preferred() -> Flavour:

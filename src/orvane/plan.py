@@ -24,7 +24,9 @@ class PlannedColumn:
 
     __slots__ = ("index", "converter", "kind", "fixed", "types_of", "watched", "processor")
 
-    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool, types_of: Callable[..., set[type]]):
+    def __init__(
+        self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool, types_of: Callable[..., set[type]], watch: bool = False
+    ):
         self.index = index
         self.converter = converter
         self.kind = kind
@@ -40,7 +42,10 @@ class PlannedColumn:
             self.processor = converter.processor_for({kind})
         else:
             self.processor = converter.fast_without_none or converter.fast
-        self.watched = not self.fixed and not converter.strict
+        # A column typed by an annotation is looked at chunk by chunk even
+        # where its fast processor is strict: its values are mostly of the
+        # annotated type already, and then need no processor.
+        self.watched = not self.fixed and (watch or not converter.strict)
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
         return self.types_of(fetched, self.index)
@@ -58,10 +63,14 @@ class ColumnPlan:
     Not safe to share between threads: its callers hold the result's lock.
     """
 
-    def __init__(self, cursor: Any, description: Sequence[Any], types: Types, flavour: Flavour):
+    def __init__(self, cursor: Any, description: Sequence[Any], types: Types, flavour: Flavour, annotated: Mapping[str, Any] | None = None):
+        """`annotated` maps columns to the declared types that the fields they
+        fill are annotated with, where rows are delivered as an application's
+        class: a mapping `types` overrides them, and they override what the
+        driver reports."""
         names = [column[0] for column in description]
         self.width = len(names)
-        self.columns = _planned_columns(cursor, description, names, types, flavour) if names else []
+        self.columns = _planned_columns(cursor, description, names, types, flavour, annotated or {}) if names else []
         self._processors: list[Processor] = [None] * len(names)
         for column in self.columns:
             self._processors[column.index] = column.processor
@@ -115,7 +124,9 @@ class ColumnPlan:
                 self._processors[column.index] = column.processor
 
 
-def _planned_columns(cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour) -> list[PlannedColumn]:
+def _planned_columns(
+    cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour, annotated: Mapping[str, Any]
+) -> list[PlannedColumn]:
     reported = reported_types(cursor, description)
     if types == "reported":
         if reported is None:
@@ -128,11 +139,13 @@ def _planned_columns(cursor: Any, description: Sequence[Any], names: list[str], 
         if unknown:
             raise NoSuchColumnError(f"declared column {unknown[0]!r} is not in the result; its columns are {names}")
         declared = {index: types[name] for index, name in enumerate(names) if types and name in types}
-    return [_planned_column(index, kind, reported, flavour) for index, kind in declared.items()]
+    from_annotations = {index for index, name in enumerate(names) if name in annotated and (types == "reported" or index not in declared)}
+    declared.update((index, annotated[names[index]]) for index in from_annotations)
+    return [_planned_column(index, kind, reported, flavour, index in from_annotations) for index, kind in sorted(declared.items())]
 
 
-def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, flavour: Flavour) -> PlannedColumn:
+def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, flavour: Flavour, watch: bool) -> PlannedColumn:
     converter = column_converter(declared, flavour)
     delivered = reported.kinds[index] if reported else None
     as_declared = delivered is not None and reported is not None and reported.types[index] == declared
-    return PlannedColumn(index, converter, delivered, as_declared, flavour.types_of)
+    return PlannedColumn(index, converter, delivered, as_declared, flavour.types_of, watch)

@@ -403,3 +403,66 @@ def _place(items: list[Any], index: int, item: Any) -> None:
         list.__setitem__(items, index, item)
     else:
         list.append(items, item)
+
+
+_BY_KEYWORDS, _INTO_SLOTS, _AS_TUPLE = 0, 1, 2
+
+
+def _make_objects(*args: Any) -> BaseException | None:
+    """Makes an instance of an application's class from each fetched row of
+    `fetched`, first to last, appending it to `made`; the exception that
+    stopped the batch, or None.
+
+    `shape` is (how, class, layout, defaults): by keywords, layout names the
+    field each column fills and the class is called; into slots, layout
+    holds each column's slot descriptor and defaults (slot, value) pairs, and
+    instances are allocated by object.__new__ and stored into; as a tuple,
+    layout gives each field's column (-1: its default) and the instance is
+    tuple.__new__(class, values). A fetched row is replaced by None once
+    its instance is in `made`, and is back in its place whatever stops its
+    instance being made; so the list from the position len(made) had on entry
+    plus the count made on holds the rows not made."""
+    if len(args) != 5:
+        raise TypeError(f"_make_objects expected 5 arguments, got {len(args)}")
+    shape, processors, not_none, fetched, made = args
+    if not isinstance(fetched, list) or not isinstance(made, list):
+        raise TypeError("fetched and made must be lists")
+    how, cls, layout, defaults = shape
+    start = list.__len__(made)
+    index = 0
+    taken: Any = None
+    try:
+        while index < list.__len__(fetched):
+            taken = list.__getitem__(fetched, index)
+            list.__setitem__(fetched, index, None)
+            values = _checked_values(processors, not_none, taken)
+            if how == _BY_KEYWORDS:
+                instance = cls(**dict(zip(layout, values)))
+            elif how == _INTO_SLOTS:
+                instance = object.__new__(cls)
+                for slot, value in zip(layout, values):
+                    slot.__set__(instance, value)
+                for slot, value in defaults:
+                    slot.__set__(instance, value)
+            else:
+                instance = tuple.__new__(cls, [values[column] if column >= 0 else default for column, default in zip(layout, defaults)])
+            list.append(made, instance)
+            taken, index = None, index + 1
+    except BaseException as error:
+        if taken is not None and list.__len__(made) - start == index:
+            _place(fetched, index, taken)
+        return error
+    return None
+
+
+def _checked_values(processors: Any, not_none: Any, row: Any) -> list[Any]:
+    """The row's values after their processors, column by column; a None in
+    a column that does not take it stops them with ValueError."""
+    values = list(fast_sequence(row, "row must be a sequence"))
+    for index, value in enumerate(values):
+        processor = None if processors is None else storage_item(processors, index)
+        if processor is not None:
+            value = values[index] = processor(value)
+        if value is None and not_none is not None and not_none[index]:
+            raise ValueError(f"column {index} does not take None")
+    return values
