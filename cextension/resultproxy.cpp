@@ -838,12 +838,15 @@ bool read_shape(PyObject* shape_object, ObjectShape& shape)
 }
 
 // The values of `row` after their processors, column by column, into
-// `values`, for a result of `columns` columns (-1: as many as the row has);
-// a value that is None in a column that does not take it stops them with
-// ValueError, as a processor's refusal would.
-bool checked_values(PyObject* processors, PyObject* not_none, PyObject* row, Py_ssize_t columns, RefBuffer& values)
+// `values`, for a result of `columns` columns (-1: as many as the row has).
+// None, and a value whose type is its column's ready type, pass without the
+// processor; a value that is None in a column that does not take it stops
+// them with ValueError, as a processor's refusal would.
+bool checked_values(PyObject* processors, PyObject* ready, PyObject* not_none, PyObject* row, Py_ssize_t columns,
+                    RefBuffer& values)
 {
-    Ref sequence(PySequence_Fast(row, "row must be a sequence"));
+    // A fetched tuple is read as it is; the caller holds it.
+    Ref sequence(PyTuple_CheckExact(row) ? Py_NewRef(row) : PySequence_Fast(row, "row must be a sequence"));
     if (!sequence) {
         return false;
     }
@@ -866,7 +869,9 @@ bool checked_values(PyObject* processors, PyObject* not_none, PyObject* row, Py_
         PyObject* value = PySequence_Fast_GET_ITEM(sequence.get(), i);
         PyObject* processor = processors == Py_None ? Py_None : PySequence_Fast_GET_ITEM(processors, i);
         PyObject* result;
-        if (processor == Py_None) {
+        if (processor == Py_None || value == Py_None ||
+            (ready != Py_None && i < PyTuple_GET_SIZE(ready) &&
+             reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(ready, i))) {
             result = Py_NewRef(value);
         } else {
             Ref held_processor = Ref::borrow(processor);
@@ -877,6 +882,11 @@ bool checked_values(PyObject* processors, PyObject* not_none, PyObject* row, Py_
             }
         }
         values.push(result);
+        // As in a row's tuple, a C decimal number is left out of the
+        // collector's walks (see `untrack_if_acyclic`).
+        if (PyType_IS_GC(Py_TYPE(result)) && is_c_decimal(Py_TYPE(result)) && PyObject_GC_IsTracked(result)) {
+            PyObject_GC_UnTrack(result);
+        }
         if (result == Py_None && not_none != Py_None && i < PyTuple_GET_SIZE(not_none) &&
             PyTuple_GET_ITEM(not_none, i) == Py_True) {
             PyErr_Format(PyExc_ValueError, "column %zd does not take None", i);
@@ -903,8 +913,9 @@ PyObject* make_object(const ObjectShape& shape, RefBuffer& values)
             return nullptr;
         }
         char* base = reinterpret_cast<char*>(obj);
+        PyObject* const* items = values.release_items();
         for (Py_ssize_t i = 0; i < count; ++i) {
-            *reinterpret_cast<PyObject**>(base + shape.offsets[i]) = Py_NewRef(values.items()[i]);
+            *reinterpret_cast<PyObject**>(base + shape.offsets[i]) = items[i];
         }
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape.defaults); ++i) {
             PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(shape.defaults, i), 1);
@@ -930,7 +941,7 @@ PyObject* make_object(const ObjectShape& shape, RefBuffer& values)
     return arguments ? PyTuple_Type.tp_new(cls, arguments.get(), nullptr) : nullptr;
 }
 
-// _make_objects(shape, processors, not_none, fetched, made): makes an
+// _make_objects(shape, processors, ready, not_none, fetched, made): makes an
 // instance from each fetched row of the list, first to last, and appends it
 // to `made`; returns the exception that stopped the batch (any, an interrupt
 // included), or None. Each fetched row is replaced by None once its instance
@@ -939,26 +950,29 @@ PyObject* make_object(const ObjectShape& shape, RefBuffer& values)
 // made on. Wrong arguments raise.
 PyObject* rowkern_make_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "_make_objects expected 5 arguments, got %zd", nargs);
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "_make_objects expected 6 arguments, got %zd", nargs);
         return nullptr;
     }
     PyObject* processors = args[1];
-    PyObject* not_none = args[2];
-    if (!PyList_Check(args[3]) || !PyList_Check(args[4])) {
+    PyObject* ready = args[2];
+    PyObject* not_none = args[3];
+    if (!PyList_Check(args[4]) || !PyList_Check(args[5])) {
         PyErr_SetString(PyExc_TypeError, "fetched and made must be lists");
         return nullptr;
     }
     if ((processors != Py_None && !PyList_Check(processors) && !PyTuple_Check(processors)) ||
-        (not_none != Py_None && !PyTuple_Check(not_none))) {
-        PyErr_SetString(PyExc_TypeError, "processors must be None, a list or a tuple, and not_none None or a tuple");
+        (ready != Py_None && !PyTuple_Check(ready)) || (not_none != Py_None && !PyTuple_Check(not_none))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "processors must be None, a list or a tuple, and ready and not_none None or a tuple");
         return nullptr;
     }
     Ref shape_held = Ref::borrow(args[0]);
     Ref processors_held = Ref::borrow(processors);
+    Ref ready_held = Ref::borrow(ready);
     Ref not_none_held = Ref::borrow(not_none);
-    Ref list = Ref::borrow(args[3]);
-    Ref made = Ref::borrow(args[4]);
+    Ref list = Ref::borrow(args[4]);
+    Ref made = Ref::borrow(args[5]);
     ObjectShape shape;
     if (!read_shape(shape_held.get(), shape)) {
         return nullptr;
@@ -972,7 +986,7 @@ PyObject* rowkern_make_objects(PyObject*, PyObject* const* args, Py_ssize_t narg
         PyObject* instance = nullptr;
         {
             RefBuffer values;
-            if (checked_values(processors, not_none, fetched.get(), columns, values)) {
+            if (checked_values(processors, ready, not_none, fetched.get(), columns, values)) {
                 instance = make_object(shape, values);
             }
         }

@@ -43,6 +43,12 @@ from orvane.row_classes import RowClass
 
 _NOTHING_READY: Iterator[Any] = iter(())
 
+# Rows fetched and made at a time where rows become instances of an
+# application's class, even for a read of all the rest: each chunk's fetched
+# rows are freed as its instances are made, before the collector, which runs
+# once the chunk is built, would walk them.
+OBJECT_CHUNK_ROWS = 1000
+
 T = TypeVar("T")
 # The steps of a read: each yields how many rows to fetch (None: all the
 # rest) and the list to append them to, and is sent how many were appended,
@@ -111,6 +117,8 @@ class ResultCore:
         None). Whatever stops it, fetching or building, the rows it took wait
         first in line."""
         self._stopped = None
+        if most is None and self.objects is not None:
+            most = OBJECT_CHUNK_ROWS
         rows = self.take(size)
         try:
             while size is None or len(rows) < size:
@@ -237,13 +245,13 @@ class ResultCore:
         try:
             batch = self._shapes.as_sequences(batch)
             processors = self._plan.processors(batch)
-            error = objects.make(self._make_objects, processors, batch, made)
+            error = objects.make(self._make_objects, processors, self._plan.ready, batch, made)
             if len(made) < len(batch) and _is_refusal(error) and processors is not None:
                 # The usual processors were chosen for the values seen before;
                 # the rest get processors chosen from their own values.
                 tail = batch[len(made) :]
                 processors = self._plan.general_processors(tail)
-                error = objects.make(self._make_objects, processors, tail, made)
+                error = objects.make(self._make_objects, processors, self._plan.ready, tail, made)
             self._keep(made, batch[len(made) :] + rest)
         except BaseException as raised:
             if self._unbuilt is not unbuilt:

@@ -68,8 +68,10 @@ class RowClass:
         self.not_none: tuple[bool, ...] | None = tuple(not_none) if any(not_none) else None
         self.shape = _shape(cls, names, parameters)
 
-    def make(self, make_objects: Callable[..., BaseException | None], processors: Any, fetched: list[Any], made: list[Any]) -> BaseException | None:
-        return make_objects(self.shape, processors, self.not_none, fetched, made)
+    def make(
+        self, make_objects: Callable[..., BaseException | None], processors: Any, ready: Any, fetched: list[Any], made: list[Any]
+    ) -> BaseException | None:
+        return make_objects(self.shape, processors, ready, self.not_none, fetched, made)
 
     def refuses_none(self, index: int) -> bool:
         return self.not_none is not None and self.not_none[index]

@@ -64,6 +64,7 @@ def safe_rowproxy_reconstructor(cls: type[BaseRow], state: Any, /) -> BaseRow: .
 def _make_objects(
     shape: tuple[int, type, tuple[Any, ...], tuple[Any, ...]],
     processors: list[_Processor] | tuple[_Processor, ...] | None,
+    ready: tuple[type | None, ...] | None,
     not_none: tuple[bool, ...] | None,
     fetched: list[Any],
     made: list[Any],

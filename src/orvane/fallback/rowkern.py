@@ -411,7 +411,9 @@ _BY_KEYWORDS, _INTO_SLOTS, _AS_TUPLE = 0, 1, 2
 def _make_objects(*args: Any) -> BaseException | None:
     """Makes an instance of an application's class from each fetched row of
     `fetched`, first to last, appending it to `made`; the exception that
-    stopped the batch, or None.
+    stopped the batch, or None. `ready` (None, or a type or None per column)
+    and `not_none` (None, or a bool per column) are as `_checked_values`
+    reads them.
 
     `shape` is (how, class, layout, defaults): by keywords, layout names the
     field each column fills and the class is called; into slots, layout
@@ -422,9 +424,9 @@ def _make_objects(*args: Any) -> BaseException | None:
     its instance is in `made`, and is back in its place whatever stops its
     instance being made; so the list from the position len(made) had on entry
     plus the count made on holds the rows not made."""
-    if len(args) != 5:
-        raise TypeError(f"_make_objects expected 5 arguments, got {len(args)}")
-    shape, processors, not_none, fetched, made = args
+    if len(args) != 6:
+        raise TypeError(f"_make_objects expected 6 arguments, got {len(args)}")
+    shape, processors, ready, not_none, fetched, made = args
     if not isinstance(fetched, list) or not isinstance(made, list):
         raise TypeError("fetched and made must be lists")
     how, cls, layout, defaults = shape
@@ -435,7 +437,7 @@ def _make_objects(*args: Any) -> BaseException | None:
         while index < list.__len__(fetched):
             taken = list.__getitem__(fetched, index)
             list.__setitem__(fetched, index, None)
-            values = _checked_values(processors, not_none, taken)
+            values = _checked_values(processors, ready, not_none, taken)
             if how == _BY_KEYWORDS:
                 instance = cls(**dict(zip(layout, values)))
             elif how == _INTO_SLOTS:
@@ -455,13 +457,16 @@ def _make_objects(*args: Any) -> BaseException | None:
     return None
 
 
-def _checked_values(processors: Any, not_none: Any, row: Any) -> list[Any]:
-    """The row's values after their processors, column by column; a None in
-    a column that does not take it stops them with ValueError."""
+def _checked_values(processors: Any, ready: Any, not_none: Any, row: Any) -> list[Any]:
+    """The row's values after their processors, column by column: None, and
+    a value of its column's ready type, pass without the processor. A None
+    in a column that does not take it stops them with ValueError."""
     values = list(fast_sequence(row, "row must be a sequence"))
+    if processors is not None and len(processors) != len(values):
+        raise RuntimeError(f"a row of {len(values)} values for {len(processors)} columns")
     for index, value in enumerate(values):
         processor = None if processors is None else storage_item(processors, index)
-        if processor is not None:
+        if processor is not None and value is not None and (ready is None or type(value) is not ready[index]):
             value = values[index] = processor(value)
         if value is None and not_none is not None and not_none[index]:
             raise ValueError(f"column {index} does not take None")
