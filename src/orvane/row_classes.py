@@ -248,7 +248,7 @@ def _shape(cls: type, names: Sequence[str], parameters: dict[str, inspect.Parame
 def _is_named_tuple(cls: type) -> bool:
     """Whether calling `cls` is `tuple.__new__(cls, fields)`: a class that
     `collections.namedtuple` (or `typing.NamedTuple`) made, as it made it."""
-    new = cls.__dict__.get("__new__")
+    new = getattr(cls.__dict__.get("__new__"), "__func__", None)
     code = getattr(new, "__code__", None)
     fields = cls.__dict__.get("_fields")
     return (
