@@ -429,7 +429,11 @@ def _make_objects(*args: Any) -> BaseException | None:
     shape, processors, ready, not_none, fetched, made = args
     if not isinstance(fetched, list) or not isinstance(made, list):
         raise TypeError("fetched and made must be lists")
+    if not (processors is None or isinstance(processors, (list, tuple))) or not (ready is None or isinstance(ready, tuple)) or not (not_none is None or isinstance(not_none, tuple)):
+        raise TypeError("processors must be None, a list or a tuple, and ready and not_none None or a tuple")
     how, cls, layout, defaults = shape
+    # A tuple's layout names a column per field, which the row's values fill.
+    columns = None if how == _AS_TUPLE else len(layout)
     start = list.__len__(made)
     index = 0
     taken: Any = None
@@ -437,7 +441,7 @@ def _make_objects(*args: Any) -> BaseException | None:
         while index < list.__len__(fetched):
             taken = list.__getitem__(fetched, index)
             list.__setitem__(fetched, index, None)
-            values = _checked_values(processors, ready, not_none, taken)
+            values = _checked_values(processors, ready, not_none, taken, columns)
             if how == _BY_KEYWORDS:
                 instance = cls(**dict(zip(layout, values)))
             elif how == _INTO_SLOTS:
@@ -457,13 +461,14 @@ def _make_objects(*args: Any) -> BaseException | None:
     return None
 
 
-def _checked_values(processors: Any, ready: Any, not_none: Any, row: Any) -> list[Any]:
-    """The row's values after their processors, column by column: None, and
-    a value of its column's ready type, pass without the processor. A None
-    in a column that does not take it stops them with ValueError."""
+def _checked_values(processors: Any, ready: Any, not_none: Any, row: Any, columns: int | None) -> list[Any]:
+    """The row's values after their processors, column by column, for a
+    result of `columns` columns (None: as many as the row has): None, and a
+    value of its column's ready type, pass without the processor. A None in
+    a column that does not take it stops them with ValueError."""
     values = list(fast_sequence(row, "row must be a sequence"))
-    if processors is not None and len(processors) != len(values):
-        raise RuntimeError(f"a row of {len(values)} values for {len(processors)} columns")
+    if (columns is not None and len(values) != columns) or (processors is not None and len(processors) != len(values)):
+        raise RuntimeError(f"a row of {len(values)} values for {len(processors) if columns is None else columns} columns")
     for index, value in enumerate(values):
         processor = None if processors is None else storage_item(processors, index)
         if processor is not None and value is not None and (ready is None or type(value) is not ready[index]):
