@@ -409,10 +409,11 @@ def test_scalar_and_column_read_the_fields(orders, flavour):
     assert Result(orders.execute(sql + " limit 1"), into=Order, flavour=flavour).one().id == 1
 
 
-def test_mappings_of_instances_are_refused_before_any_row_is_read(orders, flavour):
+def test_mappings_and_columns_of_instances_are_refused_before_any_row_is_read(orders, flavour):
     result = Result(orders.execute("select id, placed, total, paid from orders where id < 3"), into=Order, flavour=flavour)
-    with pytest.raises(TypeError, match="Order instances, not rows"):
-        result.mappings()
+    for read in (result.mappings, result.columns):
+        with pytest.raises(TypeError, match="Order instances, not rows"):
+            read()
     assert len(result.fetchall()) == 2
 
 

@@ -96,10 +96,12 @@ class _ResultOf(Generic[_Reader]):
         row; raises for a key that names no column, before any row is read."""
         return self._core.value_getter(self._core.column_index(key))
 
-    def _refuse_mappings_of_objects(self) -> None:
+    def _refuse_unless_rows(self) -> None:
+        """Refuses, before any row is read, a read that needs rows where rows
+        are delivered as instances of a class."""
         objects = self._core.objects
         if objects is not None:
-            raise TypeError(f"the rows of this result are {objects.label} instances, not rows: read their attributes")
+            raise TypeError(f"the rows of this result are {objects.label} instances, not rows: read their attributes, or one column with column(key)")
 
     @property
     def metadata(self) -> ResultMetaData:
@@ -190,13 +192,15 @@ class Result(_ResultOf[CursorReader], Generic[_T]):
         return self._read(None)
 
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row;
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         return map(self._tuplegetter(*keys), self)
 
     def mappings(self) -> Iterator[RowMapping]:
         """Each row as a read-only mapping from column names to values;
         TypeError where rows are delivered as instances of a class."""
-        self._refuse_mappings_of_objects()
+        self._refuse_unless_rows()
         rows: Iterator[Row] = iter(self)  # type: ignore[arg-type]
         return (row._mapping for row in rows)
 
@@ -335,13 +339,15 @@ class AsyncResult(_ResultOf[AsyncCursorReader], Generic[_T]):
         return await self._read(None)
 
     def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
-        """Tuples of the given columns (names or positions) of each row."""
+        """Tuples of the given columns (names or positions) of each row;
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         return _EachRow(self, self._tuplegetter(*keys))
 
     def mappings(self) -> AsyncIterator[RowMapping]:
         """Each row as a read-only mapping from column names to values;
         TypeError where rows are delivered as instances of a class."""
-        self._refuse_mappings_of_objects()
+        self._refuse_unless_rows()
         return _EachRow(self, operator.attrgetter("_mapping"))
 
     # ---- one value, one row, the first row, a column, batches -----------
