@@ -808,12 +808,16 @@ PyTypeObject DecimalResultProcessorType = {
 // same result for plain text too. Given an exponent and a context, finite
 // decimals of exactly `decimal_type` with fewer whole digits than a column
 // holds are quantised here too, as `general` would quantise them: drivers
-// that read the column as decimals hand over nothing else.
+// that read the column as decimals hand over nothing else. An exact
+// processor rounds nothing: text with digits beyond the scale that are not
+// all zeros, and decimals that quantising would change, go to `general`,
+// which refuses them.
 struct DecimalTextProcessor {
     PyObject_HEAD
     PyObject* decimal_type;
     PyObject* general;
     Py_ssize_t scale;
+    int exact;
     PyObject* exponent;  // both or neither
     PyObject* context;
     // Interned names of the decimal methods called, held by the instance so
@@ -874,6 +878,17 @@ bool parse_plain_decimal(const char* text, Py_ssize_t length, PlainDecimal& d)
         d.fraction_length = text + at - d.fraction;
     }
     return at == length && d.whole_length + d.fraction_length > 0;
+}
+
+// Whether the digits of `d` beyond `scale` after the point are all zeros.
+bool fits_scale(const PlainDecimal& d, Py_ssize_t scale)
+{
+    for (Py_ssize_t i = scale; i < d.fraction_length; ++i) {
+        if (d.fraction[i] != '0') {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The text of `d` rounded to `scale` digits after the point, half to even:
@@ -945,13 +960,14 @@ PyObject* rounded_decimal_text(const PlainDecimal& d, Py_ssize_t scale)
 
 PyObject* decimal_text_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"decimal_type", "scale", "general", "exponent", "context", nullptr};
+    static const char* keywords[] = {"decimal_type", "scale", "general", "exponent", "context", "exact", nullptr};
     PyObject *decimal_type, *general;
     PyObject* exponent = Py_None;
     PyObject* context = Py_None;
     Py_ssize_t scale;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|OO:_DecimalTextProcessor", const_cast<char**>(keywords),
-                                     &decimal_type, &scale, &general, &exponent, &context)) {
+    int exact = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|OOp:_DecimalTextProcessor", const_cast<char**>(keywords),
+                                     &decimal_type, &scale, &general, &exponent, &context, &exact)) {
         return nullptr;
     }
     if ((exponent == Py_None) != (context == Py_None)) {
@@ -976,6 +992,7 @@ PyObject* decimal_text_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     self->decimal_type = Py_NewRef(decimal_type);
     self->general = Py_NewRef(general);
     self->scale = scale;
+    self->exact = exact;
     if (exponent != Py_None) {
         self->exponent = Py_NewRef(exponent);
         self->context = Py_NewRef(context);
@@ -1043,7 +1060,16 @@ Ref quantized_decimal(DecimalTextProcessor* self, PyObject* value)
         return Ref();
     }
     PyObject* arguments[] = {value, exponent.get(), Py_None, context.get()};
-    return Ref(PyObject_VectorcallMethod(self->quantize_name, arguments, 4, nullptr));
+    Ref quantized(PyObject_VectorcallMethod(self->quantize_name, arguments, 4, nullptr));
+    if (!quantized || !self->exact) {
+        return quantized;
+    }
+    // Decimals compare by value, exactly, under no context.
+    int unchanged = PyObject_RichCompareBool(quantized.get(), value, Py_EQ);
+    if (unchanged <= 0) {
+        return Ref();
+    }
+    return quantized;
 }
 
 PyObject* decimal_text_process(PyObject* obj, PyObject* value)
@@ -1057,7 +1083,8 @@ PyObject* decimal_text_process(PyObject* obj, PyObject* value)
     const char* text = canonical_candidate(value, length);
     PlainDecimal plain;
     if (text != nullptr && self->scale >= 0 && self->scale <= MAX_TEXT_SCALE &&
-        parse_plain_decimal(text, length, plain) && plain.whole_length <= MAX_WHOLE_DIGITS) {
+        parse_plain_decimal(text, length, plain) && plain.whole_length <= MAX_WHOLE_DIGITS &&
+        (!self->exact || fits_scale(plain, self->scale))) {
         Ref rounded(rounded_decimal_text(plain, self->scale));
         if (!rounded) {
             return nullptr;

@@ -206,8 +206,9 @@ def typed_query(request, tmp_path):
     "expression, declared, expected",
     [
         ("cast('12345678901234567.89' as numeric(20,2))", Numeric(2), Decimal("12345678901234567.89")),
-        ("cast('12345678901234567.89' as numeric(20,2))", Numeric(1), Decimal("12345678901234567.9")),
-        ("cast('1.25' as numeric(10,3))", Numeric(1), Decimal("1.2")),
+        ("cast('12345678901234567.89' as numeric(20,2))", Numeric(1, round=True), Decimal("12345678901234567.9")),
+        ("cast('1.25' as numeric(10,3))", Numeric(1, round=True), Decimal("1.2")),
+        ("cast('1.20' as numeric(10,3))", Numeric(1), Decimal("1.2")),
         ("cast(7 as integer)", Numeric(2), Decimal("7.00")),
         ("cast(1.5 as double precision)", Numeric(2), Decimal("1.50")),
         ("cast('2024-01-02 03:04:05' as timestamp)", datetime.datetime, datetime.datetime(2024, 1, 2, 3, 4, 5)),
@@ -234,6 +235,8 @@ def test_typed_drivers_honour_the_declared_type(typed_query, flavour, expression
         ("cast('maybe' as varchar)", bool),
         ("cast(1.5 as double precision)", str),
         ("cast('abc' as varchar)", Numeric(2)),
+        ("cast('84091.49' as numeric(12,2))", Numeric(1)),
+        ("cast('12.345' as varchar)", Numeric(2)),
     ],
 )
 def test_typed_drivers_refuse_values_of_another_type(typed_query, expression, declared):
@@ -242,7 +245,7 @@ def test_typed_drivers_refuse_values_of_another_type(typed_query, expression, de
 
 
 def test_numeric_without_scale_is_quantised(postgres, flavour):
-    row = Result(postgres.execute("select 2.675::numeric as a, 123456789012345678901234567890.5::numeric as b"), {"a": Numeric(2), "b": Numeric(0)}, flavour=flavour).fetchone()
+    row = Result(postgres.execute("select 2.675::numeric as a, 123456789012345678901234567890.5::numeric as b"), {"a": Numeric(2, round=True), "b": Numeric(0, round=True)}, flavour=flavour).fetchone()
     assert str(row.a) == "2.68" and str(row.b) == "123456789012345678901234567890"
 
 
@@ -287,7 +290,7 @@ def test_postgres_reports_types_of_expressions(postgres):
 
 
 def test_a_large_result_is_read_in_chunks(postgres):
-    rows = Result(postgres.execute("select n, n % 2 = 0 as even, n::numeric(12,2) / 3 as third from generate_series(1, 2500) as n"), {"third": Numeric(2), "even": bool}).fetchall()
+    rows = Result(postgres.execute("select n, n % 2 = 0 as even, n::numeric(12,2) / 3 as third from generate_series(1, 2500) as n"), {"third": Numeric(2, round=True), "even": bool}).fetchall()
     assert len(rows) == 2500 and rows[-1].third == Decimal("833.33") and rows[1].even is True
 
 

@@ -5,8 +5,10 @@ async, over sqlite3 and the drivers' table."""
 
 import dataclasses
 import datetime
+import enum
 import sqlite3
 import typing
+import uuid
 from decimal import Decimal
 from typing import Annotated, Any, NamedTuple, Optional
 
@@ -17,7 +19,7 @@ from test_async import source, table  # noqa: F401  (fixture: the async drivers)
 from test_drivers import COLUMNS, ROWS, flavour, postgres, postgres_dsn, query, typed  # noqa: F401
 
 from orvane import row_classes
-from orvane.results import AsyncResult, ConversionError, MultipleRowsError, Numeric, Result
+from orvane.results import AsyncResult, ConversionError, Json, MultipleRowsError, Numeric, Result, Timestamp
 
 
 @dataclasses.dataclass(slots=True, frozen=True)
@@ -432,3 +434,79 @@ def test_postgres_reports_what_the_annotations_declare(postgres, flavour):
     assert made == Priced(1, Decimal("12.34"), datetime.datetime(2024, 1, 2, 3, 4, 5), None)
     with pytest.raises(ConversionError, match="column 'note'"):
         Result(postgres.execute("select id, total, at, note from p"), into=dataclasses.make_dataclass("P", [("id", int), ("total", Annotated[Decimal, Numeric(2)]), ("at", datetime.datetime), ("note", str)]), flavour=flavour).fetchall()
+
+
+# ---- the application's types as annotations -----------------------------------
+
+
+class Colour(enum.Enum):
+    RED = "red"
+    BLUE = "blue"
+
+
+class Level(enum.IntEnum):
+    LOW = 1
+    HIGH = 2
+
+
+@dataclasses.dataclass(slots=True, frozen=True)
+class Item:
+    id: uuid.UUID
+    colour: Colour
+    level: Level | None
+    doc: Annotated[dict[str, Any], Json]
+    at: Annotated[datetime.datetime, Timestamp(datetime.UTC)]
+    tags: list[str]
+
+
+ITEM = uuid.UUID("12345678-1234-5678-1234-567812345678")
+
+
+def parse_tags(text):
+    return text.split(",")
+
+
+def test_the_applications_types_as_annotations(flavour):
+    connection = sqlite3.connect(":memory:")
+    try:
+        connection.execute("create table items (id text, colour text, level text, doc text, at text, tags text)")
+        connection.executemany(
+            "insert into items values (?, ?, ?, ?, ?, ?)",
+            [(str(ITEM), "red", "2", '{"a": [1, 2.5]}', "2024-01-02 03:04:05", "x,y"), (ITEM.bytes, "blue", None, "{}", "2024-01-02T03:04:05+02:00", "")],
+        )
+        sql = "select * from items order by rowid"
+        with pytest.raises(TypeError, match="field 'tags'"):
+            Result(connection.execute(sql), into=Item, flavour=flavour)
+        first, second = Result(connection.execute(sql), {"tags": parse_tags}, into=Item, flavour=flavour)
+        assert first == Item(ITEM, Colour.RED, Level.HIGH, {"a": [1, 2.5]}, datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.UTC), ["x", "y"])
+        assert second.id == ITEM and second.level is None and second.at.utcoffset() == datetime.timedelta(hours=2) and second.tags == [""]
+        connection.execute("insert into items values ('no uuid', 'red', null, '{}', '2024-01-02', 'a')")
+        result = Result(connection.execute(sql), {"tags": parse_tags}, into=Item, flavour=flavour)
+        assert len(result.fetchmany(2)) == 2
+        with pytest.raises(ConversionError, match="row 2, column 'id'"):
+            result.fetchall()
+    finally:
+        connection.close()
+
+
+def test_an_applications_function_runs_once_per_value_where_a_later_field_refuses(flavour):
+    calls = []
+
+    def counted(text):
+        calls.append(text)
+        return text.upper()
+
+    @dataclasses.dataclass(slots=True)
+    class Tagged:
+        tag: str
+        n: int
+
+    connection = sqlite3.connect(":memory:")
+    try:
+        rows = [("a", 1), ("b", None), ("c", 3)]
+        result = Result(connection.execute("select ? as tag, ? as n union all select ?, ? union all select ?, ?", [v for row in rows for v in row]), {"tag": counted}, into=Tagged, flavour=flavour)
+        with pytest.raises(ConversionError, match="row 1, column 'n': cannot convert None"):
+            result.fetchall()
+        assert calls == ["a", "b"]
+    finally:
+        connection.close()

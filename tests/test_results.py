@@ -290,8 +290,8 @@ def one_value(flavour, stored, declared):
     "declared, stored, expected",
     [
         (Numeric(2), "12345678901234567.89", decimal.Decimal("12345678901234567.89")),
-        (Numeric(2), " 1.005 ", decimal.Decimal("1.00")),
-        (Numeric(2), "1.015", decimal.Decimal("1.02")),
+        (Numeric(2, round=True), " 1.005 ", decimal.Decimal("1.00")),
+        (Numeric(2, round=True), "1.015", decimal.Decimal("1.02")),
         (Numeric(1), "-0.25e1", decimal.Decimal("-2.5")),
         (Numeric(2), 2**62 + 1, decimal.Decimal("4611686018427387905.00")),
         (Numeric(0), 7, decimal.Decimal("7")),

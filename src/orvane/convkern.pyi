@@ -30,6 +30,12 @@ class DecimalResultProcessor:
 @final
 class _DecimalTextProcessor:
     def __new__(
-        cls, decimal_type: Callable[[str], Any], scale: int, general: Callable[[Any], Any], exponent: Any = None, context: Any = None
+        cls,
+        decimal_type: Callable[[str], Any],
+        scale: int,
+        general: Callable[[Any], Any],
+        exponent: Any = None,
+        context: Any = None,
+        exact: object = False,
     ) -> Self: ...
     def process(self, value: object, /) -> Any: ...

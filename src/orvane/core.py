@@ -33,7 +33,7 @@ import operator
 from collections.abc import Callable, Generator, Iterator, Sequence
 from typing import Any, TypeVar
 
-from orvane.converters import ConversionError, Processor
+from orvane.converters import ApplicationFunction, ApplicationRefusal, ConversionError, Processor
 from orvane.drivers import Fetched
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
 from orvane.flavours import Flavour
@@ -182,11 +182,13 @@ class ResultCore:
             batch = self._shapes.as_sequences(batch)
             processors = self._plan.processors(batch)
             made, error = self._make(processors, batch)
-            if made < len(batch) and _is_refusal(error) and processors is not None:
+            if made < len(batch) and _is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
                 # The usual processors were chosen for the values seen before;
                 # the rest get processors chosen from their own values.
                 tail = batch[made:]
-                processors = self._plan.general_processors(tail)
+                usual, processors = processors, self._plan.general_processors(tail)
+                if self._plan.applications:
+                    self._replay_applications(usual, processors, tail[0])
                 again, error = self._make(processors, tail)
                 batch, made = batch[:made] + tail, made + again
             self._settle(batch, made, rest)
@@ -246,11 +248,13 @@ class ResultCore:
             batch = self._shapes.as_sequences(batch)
             processors = self._plan.processors(batch)
             error = objects.make(self._make_objects, processors, self._plan.ready, batch, made)
-            if len(made) < len(batch) and _is_refusal(error) and processors is not None:
+            if len(made) < len(batch) and _is_refusal(error) and processors is not None and not isinstance(error, ApplicationRefusal):
                 # The usual processors were chosen for the values seen before;
                 # the rest get processors chosen from their own values.
                 tail = batch[len(made) :]
-                processors = self._plan.general_processors(tail)
+                usual, processors = processors, self._plan.general_processors(tail)
+                if self._plan.applications:
+                    self._replay_applications(usual, processors, tail[0])
                 error = objects.make(self._make_objects, processors, self._plan.ready, tail, made)
             self._keep(made, batch[len(made) :] + rest)
         except BaseException as raised:
@@ -301,21 +305,72 @@ class ResultCore:
 
     def _explain(self, processors: list[Processor] | None, values: Fetched, error: BaseException, position: int) -> BaseException:
         """Names the row and the column whose converter refused its value, or
-        whose field does not take the None it became."""
+        whose field does not take the None it became. An application's
+        function is not called again: its refusal names itself."""
+        if isinstance(error, ApplicationRefusal):
+            index = next(index for index, application in self._plan.applications.items() if application is error.application)
+            return _refused(self.keys()[index], error.value, error.cause, position)
+        refusing = self._refusing_column(processors, values)
+        if refusing is None:
+            return error
+        index, cause = refusing
+        return _refused(self.keys()[index], values[index], cause, position)
+
+    def _refusing_column(self, processors: list[Processor] | None, values: Fetched) -> tuple[int, Exception | str] | None:
+        """The first column whose built-in processor refuses its value, or
+        whose field does not take the None it became, and why. Where rows
+        become instances, None passes without its processor, as the builder
+        passes it, and an application's column has the result of its latest
+        call."""
+        applications = self._plan.applications
         objects = self.objects
-        for index, (name, value) in enumerate(zip(self.keys(), values)):
-            processor = processors[index] if processors is not None else None
+        for index, value in enumerate(values):
+            processor = None if processors is None else processors[index]
             converted = value
-            if processor is not None:
+            if processor is not None and index in applications:
+                if objects is None:
+                    continue
+                application = applications[index]
+                converted = application.result if value is not None and value is application.value else value
+            elif processor is not None and (objects is None or value is not None):
                 try:
                     converted = processor(value)
                 except Exception as cause:
-                    refused = ConversionError(name, value, cause, row=position)
-                    refused.__cause__ = cause
-                    return refused
+                    return index, cause
             if converted is None and objects is not None and objects.refuses_none(index):
-                return ConversionError(name, value, objects.none_refused(index), row=position)
-        return error
+                return index, objects.none_refused(index)
+        return None
+
+    def _replay_applications(self, usual: list[Processor], processors: list[Processor], values: Fetched) -> None:
+        """The application columns before the one that refused `values` ran
+        on them already: built again, that row gets their results back."""
+        refusing = self._refusing_column(usual, values)
+        before = len(values) if refusing is None else refusing[0]
+        for index, application in self._plan.applications.items():
+            if index < before and values[index] is not None:
+                processors[index] = _replay_once(application)
+
+
+def _refused(name: str, value: Any, cause: Exception | str, position: int) -> ConversionError:
+    refused = ConversionError(name, value, cause, row=position)
+    if isinstance(cause, BaseException):
+        refused.__cause__ = cause
+    return refused
+
+
+def _replay_once(application: ApplicationFunction) -> Processor:
+    """The application's processor, whose first call returns the result of
+    its latest call where it is handed that call's value again."""
+    pending = [True]
+
+    def process(value: Any) -> Any:
+        if pending[0]:
+            pending[0] = False
+            if value is application.value:
+                return application.result
+        return application.process(value)
+
+    return process
 
 
 def _is_refusal(error: BaseException | None) -> bool:

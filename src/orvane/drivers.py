@@ -7,11 +7,12 @@ import datetime
 import decimal
 import inspect
 import re
+import uuid
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from orvane.converters import Numeric, with_article
+from orvane.converters import Delivered, Json, Numeric, ParsedJson, with_article
 
 Fetched = Sequence[Any]
 
@@ -48,22 +49,51 @@ _POSTGRES_TYPES: dict[int, Any] = {
     1114: datetime.datetime,
     1184: datetime.datetime,
     1266: datetime.time,
+    2950: uuid.UUID,
+    1186: Delivered(datetime.timedelta),
 }
 _POSTGRES_NUMERIC = 1700
+_POSTGRES_JSON = frozenset({114, 3802})
 
 
 def _kind(declared: Any) -> type | None:
-    return decimal.Decimal if isinstance(declared, Numeric) else declared
+    if isinstance(declared, Numeric):
+        return decimal.Decimal
+    if isinstance(declared, Delivered):
+        return declared.kind
+    # The driver hands JSON columns over as text.
+    return None if declared is Json else declared
 
 
-def _postgres_kind(column: Any) -> type | None:
-    return decimal.Decimal if column[1] == _POSTGRES_NUMERIC else _kind(_postgres_type(column))
+def _postgres_kind(cursor: Any, index: int, column: Any) -> type | None:
+    if column[1] == _POSTGRES_NUMERIC:
+        return decimal.Decimal
+    if column[1] in _POSTGRES_JSON:
+        return ParsedJson if _psycopg_parses_json(cursor, index, column[1]) else None
+    return _kind(_postgres_type(column))
+
+
+def _psycopg_parses_json(cursor: Any, index: int, oid: int) -> bool:
+    """Whether the cursor loads a json or jsonb column with psycopg's own
+    JSON loaders, which parse each value: then a str is a parsed JSON
+    string. Any other loader (one that keeps the text, say) is left to the
+    values, and text is parsed."""
+    try:
+        from psycopg.types.json import JsonBinaryLoader, JsonbBinaryLoader, JsonbLoader, JsonLoader
+
+        result = cursor.pgresult
+        loader = cursor.adapters.get_loader(oid, result.fformat(index) if result is not None else cursor.format)
+    except Exception:
+        return False
+    return isinstance(loader, type) and issubclass(loader, (JsonLoader, JsonbLoader, JsonBinaryLoader, JsonbBinaryLoader))
 
 
 def _postgres_type(column: Any) -> Any:
     if column[1] == _POSTGRES_NUMERIC:
         scale = column[5]
         return None if scale is None else Numeric(scale)
+    if column[1] in _POSTGRES_JSON:
+        return Json
     return _POSTGRES_TYPES.get(column[1])
 
 
@@ -88,6 +118,9 @@ _DUCKDB_TYPES: dict[str, Any] = {
     "TIMESTAMP": datetime.datetime,
     "TIMESTAMP WITH TIME ZONE": datetime.datetime,
     "BLOB": bytes,
+    "UUID": uuid.UUID,
+    "JSON": Json,
+    "INTERVAL": Delivered(datetime.timedelta),
 }
 _DECIMAL_SCALE = re.compile(r"\s*(?:DECIMAL|NUMERIC)\s*\(\s*\d+\s*,\s*(\d+)\s*\)\s*$", re.IGNORECASE)
 
@@ -161,7 +194,8 @@ def reported_types(cursor: Any, description: Sequence[Any]) -> ReportedTypes | N
     that reports none we can read."""
     driver = _driver(cursor)
     if driver == "psycopg":
-        return ReportedTypes([_postgres_type(column) for column in description], [_postgres_kind(column) for column in description])
+        kinds = [_postgres_kind(cursor, index, column) for index, column in enumerate(description)]
+        return ReportedTypes([_postgres_type(column) for column in description], kinds)
     if driver == "duckdb":
         types = [_duckdb_type(column) for column in description]
         return ReportedTypes(types, [_kind(declared) for declared in types])

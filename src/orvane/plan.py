@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal
 
-from orvane.converters import ColumnConverter, Processor, column_converter
+from orvane.converters import ApplicationFunction, ColumnConverter, ParsedJson, Processor, column_converter, with_article
 from orvane.drivers import Fetched, ReportedTypes, no_reported_types, reported_types
 from orvane.engine.result import NoSuchColumnError
 from orvane.flavours import Flavour
@@ -45,7 +45,8 @@ class PlannedColumn:
         if as_declared:
             self.processor: Processor = None
         elif kind is not None:
-            self.processor = converter.processor_for({kind})
+            # Any value of a column may be None.
+            self.processor = converter.processor_for({kind, type(None)})
         elif general_serves:
             self.processor = converter.general
         else:
@@ -92,7 +93,15 @@ class ColumnPlan:
         self._processors: list[Processor] = [None] * len(names)
         for column in self.columns:
             self._processors[column.index] = column.processor
-        self._unchecked = [column for column in self.columns if column.fixed]
+        # A JSON column that the driver parses delivers values of many types,
+        # all final: its loader, not its values, says so.
+        self._unchecked = [column for column in self.columns if column.fixed and column.kind is not ParsedJson]
+        # The columns whose converter is an application's function, by index.
+        self.applications: dict[int, ApplicationFunction] = {
+            column.index: column.converter.application
+            for column in self.columns
+            if column.converter.application is not None
+        }
 
     def processors(self, fetched: list[Fetched]) -> list[Processor] | None:
         """The processors for a chunk of fetched rows, None where no column
@@ -145,6 +154,13 @@ class ColumnPlan:
 def _planned_columns(
     cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour, annotated: Mapping[str, Any], guarded: bool
 ) -> list[PlannedColumn]:
+    if isinstance(types, type):
+        raise TypeError(
+            f'types is a mapping of column names to types, or "reported", not the class {types.__qualname__}: '
+            f"for rows as {types.__qualname__} objects, pass into={types.__qualname__}"
+        )
+    if types is not None and not isinstance(types, (str, Mapping)):
+        raise TypeError(f'types is a mapping of column names to types, or "reported", not {with_article(type(types).__name__)}')
     reported = reported_types(cursor, description)
     if types == "reported":
         if reported is None:

@@ -19,7 +19,7 @@ import threading
 from collections.abc import AsyncIterator, Callable, Iterator
 from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
-from orvane.converters import ConversionError, Numeric
+from orvane.converters import ConversionError, Json, Numeric, Timestamp
 from orvane.core import ResultCore
 from orvane.drivers import result_description
 from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
@@ -33,12 +33,14 @@ __all__ = [
     "AmbiguousColumnError",
     "AsyncResult",
     "ConversionError",
+    "Json",
     "MultipleRowsError",
     "NoRowError",
     "NoSuchColumnError",
     "Numeric",
     "Result",
     "Row",
+    "Timestamp",
     "Types",
 ]
 

@@ -243,10 +243,16 @@ def _rounded_decimal_text(sign: str, whole: str, fraction: str, scale: int) -> s
 class _DecimalTextProcessor:
     """Plain decimal text to a quantised decimal; everything else to `general`."""
 
-    __slots__ = ("_decimal_type", "_scale", "_general", "_exponent", "_context")
+    __slots__ = ("_decimal_type", "_scale", "_general", "_exponent", "_context", "_exact")
 
     def __init__(
-        self, decimal_type: Callable[[str], Any], scale: int, general: Callable[[Any], Any], exponent: Any = None, context: Any = None
+        self,
+        decimal_type: Callable[[str], Any],
+        scale: int,
+        general: Callable[[Any], Any],
+        exponent: Any = None,
+        context: Any = None,
+        exact: Any = False,
     ) -> None:
         if (exponent is None) != (context is None):
             raise TypeError("give both an exponent and a context, or neither")
@@ -255,15 +261,24 @@ class _DecimalTextProcessor:
         self._general = general
         self._exponent = exponent
         self._context = context
+        # An exact processor rounds nothing: what would be rounded goes to `general`.
+        self._exact = bool(exact)
 
     def process(self, value: Any) -> Any:
         """The value processor itself."""
         if type(value) is str and value.isascii() and 0 <= self._scale <= _MAX_TEXT_SCALE:
             plain = _PLAIN_DECIMAL.fullmatch(value)
-            if plain is not None and (plain[2] or plain[3]) and len(plain[2]) <= _MAX_WHOLE_DIGITS:
+            if (
+                plain is not None
+                and (plain[2] or plain[3])
+                and len(plain[2]) <= _MAX_WHOLE_DIGITS
+                and not (self._exact and (plain[3] or "")[self._scale :].strip("0"))
+            ):
                 return self._decimal_type(_rounded_decimal_text(plain[1], plain[2], plain[3] or "", self._scale))
         if self._exponent is not None and type(value) is self._decimal_type and value.is_finite():
             adjusted = value.adjusted()
             if type(adjusted) is int and adjusted < _MAX_WHOLE_DIGITS:
-                return value.quantize(self._exponent, None, self._context)
+                quantized = value.quantize(self._exponent, None, self._context)
+                if not self._exact or quantized == value:
+                    return quantized
         return self._general(value)
