@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import decimal
+import functools
 import inspect
 import sys
 import types
@@ -50,23 +51,23 @@ class RowClass:
             raise TypeError(f"into is a class whose instances the rows become, not {cls!r}")
         self.cls = cls
         self.label = cls.__qualname__
-        parameters, takes_any = _keyword_parameters(cls)
+        parameters, takes_any, readings = _class_facts(cls, flavour)
         _check_matching(cls, names, parameters, takes_any)
         declared_by_caller = set(types) if isinstance(types, Mapping) else set()
-        annotations = _annotations(_annotated_target(cls))
         # Per column: the field it fills, and whether that field takes None.
         self.fields: tuple[str, ...] = tuple(names)
         self.declared: dict[str, Any] = {}
         not_none = []
         for name in names:
-            annotation = annotations.get(name, Any)
-            declared, allows_none = _reading(cls, name, annotation, name in declared_by_caller)
-            if declared is not None and name not in declared_by_caller:
-                _check_convertible(cls, name, annotation, declared, flavour)
-                self.declared[name] = declared
-            not_none.append(not allows_none)
+            reading = readings.get(name, _NO_CONVERSION)
+            if name not in declared_by_caller:
+                if reading.refusal is not None:
+                    raise TypeError(reading.refusal)
+                if reading.declared is not None:
+                    self.declared[name] = reading.declared
+            not_none.append(not reading.allows_none)
         self.not_none: tuple[bool, ...] | None = tuple(not_none) if any(not_none) else None
-        self.shape = _shape(cls, names, parameters)
+        self.shape = _shape(cls, tuple(names))
 
     def make(
         self, make_objects: Callable[..., BaseException | None], processors: Any, ready: Any, fetched: list[Any], made: list[Any]
@@ -78,6 +79,30 @@ class RowClass:
 
     def none_refused(self, index: int) -> str:
         return f"the field {self.fields[index]!r} of {self.label} does not take None (annotate it X | None to allow it)"
+
+
+@dataclasses.dataclass(frozen=True)
+class _Reading:
+    """What a field's annotation says of its column: the declared type (None:
+    no conversion), whether it takes None, and why the annotation cannot be
+    used unless `types` declares the column (None where it can)."""
+
+    declared: Any
+    allows_none: bool
+    refusal: str | None = None
+
+
+_NO_CONVERSION = _Reading(None, True)
+
+
+@functools.lru_cache(maxsize=256)
+def _class_facts(cls: type, flavour: Flavour) -> tuple[dict[str, inspect.Parameter], bool, dict[str, _Reading]]:
+    """What a class's constructor takes, and what its fields' annotations
+    say: read the first time a result is made with the class, as reading
+    them costs more than making a result."""
+    parameters, takes_any = _keyword_parameters(cls)
+    annotations = _annotations(_annotated_target(cls))
+    return parameters, takes_any, {name: _reading(cls, name, annotation, flavour) for name, annotation in annotations.items()}
 
 
 def _keyword_parameters(cls: type) -> tuple[dict[str, inspect.Parameter], bool]:
@@ -164,12 +189,12 @@ def _is_declaration(extra: Any) -> bool:
     return kind.__module__.split(".")[0] == "orvane"
 
 
-def _reading(cls: type, field: str, annotation: Any, declared_by_caller: bool) -> tuple[Any, bool]:
-    """The declared type an annotation gives (None: no conversion), and
-    whether it takes None."""
+def _reading(cls: type, field: str, annotation: Any, flavour: Flavour) -> _Reading:
+    """What an annotation says of its field's column."""
     allows_none = False
     extras: list[Any] = []
     several: list[Any] = []
+    written = annotation
     while True:
         origin = typing.get_origin(annotation)
         if origin is typing.Annotated:
@@ -187,53 +212,62 @@ def _reading(cls: type, field: str, annotation: Any, declared_by_caller: bool) -
             break
     own = [extra for extra in extras if _is_declaration(extra)]
     if own:
-        return own[-1], allows_none
+        return _convertible(cls, field, written, own[-1], allows_none, flavour)
     if annotation is Any or annotation is object:
-        return None, True
-    written = _Unresolved(annotation) if isinstance(annotation, str) else _Unresolved(annotation.__forward_arg__) if isinstance(annotation, ForwardRef) else annotation
-    if isinstance(written, _Unresolved) or any(isinstance(member, (str, ForwardRef)) for member in several):
-        if declared_by_caller:
-            return None, True
-        text = written.text if isinstance(written, _Unresolved) else repr(annotation)
-        raise TypeError(
+        return _NO_CONVERSION
+    unresolved = [member for member in several or [annotation] if isinstance(member, (str, ForwardRef, _Unresolved))]
+    if unresolved:
+        member = unresolved[0]
+        text = member if isinstance(member, str) else member.__forward_arg__ if isinstance(member, ForwardRef) else member.text
+        return _Reading(
+            None,
+            True,
             f"into={cls.__qualname__}: the annotation {text!r} of the field {field!r} cannot be resolved;"
-            f" declare the column in types, or import the names it uses in {cls.__module__}"
+            f" declare the column in types, or import the names it uses in {cls.__module__}",
         )
-    if declared_by_caller:
-        return None, allows_none
     if several:
-        raise TypeError(
+        return _Reading(
+            None,
+            allows_none,
             f"into={cls.__qualname__}: the field {field!r} is annotated with a union of {' and '.join(map(_spelled, several))},"
-            " which names no one type to convert to; declare the column in types, or annotate the field Any for no conversion"
+            " which names no one type to convert to; declare the column in types, or annotate the field Any for no conversion",
         )
     if annotation is decimal.Decimal:
-        raise TypeError(
+        return _Reading(
+            None,
+            allows_none,
             f"into={cls.__qualname__}: the field {field!r} is a plain Decimal, which gives no scale to convert to exactly;"
-            " annotate it Annotated[Decimal, Numeric(scale)] with its digits after the point"
+            " annotate it Annotated[Decimal, Numeric(scale)] with its digits after the point",
         )
-    return annotation, allows_none
+    return _convertible(cls, field, written, annotation, allows_none, flavour)
+
+
+def _convertible(cls: type, field: str, annotation: Any, declared: Any, allows_none: bool, flavour: Flavour) -> _Reading:
+    try:
+        column_converter(declared, flavour)
+    except (TypeError, ValueError) as error:
+        return _Reading(
+            None,
+            allows_none,
+            f"into={cls.__qualname__}: the field {field!r} is annotated {_spelled(annotation)}, which orvane cannot convert to ({error});"
+            " declare the column in types, or annotate the field Any for no conversion",
+        )
+    return _Reading(declared, allows_none)
 
 
 def _spelled(annotation: Any) -> str:
     return annotation.__qualname__ if isinstance(annotation, type) else repr(annotation)
 
 
-def _check_convertible(cls: type, field: str, annotation: Any, declared: Any, flavour: Flavour) -> None:
-    try:
-        column_converter(declared, flavour)
-    except (TypeError, ValueError) as error:
-        raise TypeError(
-            f"into={cls.__qualname__}: the field {field!r} is annotated {_spelled(annotation)}, which orvane cannot convert to ({error});"
-            " declare the column in types, or annotate the field Any for no conversion"
-        ) from None
-
-
 # ---- how instances are made -------------------------------------------------
 
 
-def _shape(cls: type, names: Sequence[str], parameters: dict[str, inspect.Parameter]) -> tuple[Any, ...]:
+@functools.lru_cache(maxsize=256)
+def _shape(cls: type, names: tuple[str, ...]) -> tuple[Any, ...]:
     """(how, class, layout, defaults): what the builder is given; see the
-    builders in the row modules."""
+    builders in the row modules. Found the first time a result of these
+    columns is made with the class."""
+    parameters, _ = _keyword_parameters(cls)
     if _is_named_tuple(cls):
         defaults = dict(zip(cls._fields[len(cls._fields) - len(cls.__new__.__defaults__ or ()) :], cls.__new__.__defaults__ or ()))  # type: ignore[attr-defined]
         fields = cls._fields  # type: ignore[attr-defined]
