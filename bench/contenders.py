@@ -17,7 +17,7 @@ import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from itertools import repeat
-from typing import Any
+from typing import Annotated, Any
 
 from orvane import flavours
 from orvane.bench import COLUMNS, DECLARED, POSTGRES_SCHEMA, QUERY, generate_database, generated_rows
@@ -120,6 +120,64 @@ def hand_written_decimal_text(connection: sqlite3.Connection) -> list[tuple[Any,
     return [
         (ident, name, score, created, day, at, active, Decimal(amount).quantize(cent), payload)
         for ident, name, score, created, day, at, active, amount, payload in connection.execute(DECIMAL_TEXT_QUERY)
+    ]
+
+
+# -- rows as an application's dataclass ----------------------------------------
+
+
+@dataclass(slots=True)
+class StoredMeasurement:
+    """A row as a slotted dataclass annotated with what sqlite3 delivers."""
+
+    id: int
+    name: str
+    score: float
+    created: str
+    day: str
+    at: str
+    active: int
+    amount: float
+    payload: bytes
+
+
+@dataclass(slots=True)
+class TypedMeasurement:
+    """A row as a slotted dataclass annotated with the bench's declared types."""
+
+    id: int
+    name: str
+    score: float
+    created: datetime.datetime
+    day: datetime.date
+    at: datetime.time
+    active: bool
+    amount: Annotated[decimal.Decimal, Numeric(2)]
+    payload: str
+
+
+FIELDS = operator.attrgetter(*NAMES)  # every value of a dataclass row, read once
+
+
+def into_contenders(execute: Callable[[], Any], classes: dict[str, type], pure: bool) -> dict[str, Contender]:
+    """orvane's rows as dataclasses, each class's annotations declaring the
+    types: one contender per (name, class)."""
+    variants = [(name, cls, flavours.compiled()) for name, cls in classes.items()]
+    if pure:
+        variants += [(f"{name} (pure)", cls, flavours.pure()) for name, cls in classes.items()]
+    return {
+        name: Contender(lambda cls=cls, flavour=flavour: Result(execute(), into=cls, flavour=flavour).fetchall(), FIELDS, FIELDS)
+        for name, cls, flavour in variants
+    }
+
+
+def hand_written_into(connection: sqlite3.Connection) -> list[TypedMeasurement]:
+    """The declared conversions by hand, each row then made a dataclass."""
+    parse_datetime, parse_date, parse_time = datetime.datetime.fromisoformat, datetime.date.fromisoformat, datetime.time.fromisoformat
+    Decimal, Order = decimal.Decimal, TypedMeasurement
+    return [
+        Order(ident, name, float(score), parse_datetime(created), parse_date(day), parse_time(at), bool(active), Decimal("%.2f" % amount), payload.decode())
+        for ident, name, score, created, day, at, active, amount, payload in connection.execute(QUERY)
     ]
 
 
@@ -241,12 +299,20 @@ def sqlite_suite(rows: int, folder: str, pure: bool, breakdown: bool) -> Iterato
             "peewee .tuples()": Contender(lambda: list(model.select().tuples())),
             "peewee .namedtuples()": Contender(lambda: list(model.select().namedtuples())),
             **orvane_contenders(lambda: plain.execute(QUERY), DECLARED, False, pure),
+            "dataclass Order(*row) loop": Contender(lambda: [StoredMeasurement(*row) for row in plain.execute(QUERY).fetchall()], FIELDS, FIELDS),
+            **into_contenders(lambda: plain.execute(QUERY), {"orvane into a dataclass": StoredMeasurement}, pure),
+            "hand-written conversion into a dataclass": Contender(lambda: hand_written_into(plain), FIELDS, FIELDS),
+            **into_contenders(lambda: plain.execute(QUERY), {"orvane into a typed dataclass": TypedMeasurement}, pure),
             "decimal text: hand-written": Contender(lambda: hand_written_decimal_text(plain)),
             "decimal text: orvane Numeric(2)": Contender(
                 lambda: Result(plain.execute(DECIMAL_TEXT_QUERY), amount_as_decimal, flavour=compiled).fetchall()
             ),
         }
-        untyped_baseline = {name: "raw fetchall" for name in ("raw fetchall", "sqlite3.Row", "orvane untyped", "orvane untyped, iterated", "orvane untyped (pure)")}
+        untyped_baseline = {
+            name: "raw fetchall"
+            for name in ("raw fetchall", "sqlite3.Row", "orvane untyped", "orvane untyped, iterated", "orvane untyped (pure)", "dataclass Order(*row) loop")
+            + ("orvane into a dataclass", "orvane into a dataclass (pure)")
+        }
         yield Suite(
             label="SQLite through sqlite3",
             contenders=contenders,
@@ -261,6 +327,11 @@ def sqlite_suite(rows: int, folder: str, pure: bool, breakdown: bool) -> Iterato
                 Target("orvane untyped, iterated", "raw fetchall", None),
                 Target("orvane typed", "hand-written conversion", 0.75),
                 Target("decimal text: orvane Numeric(2)", "decimal text: hand-written", 0.85),
+                Target("orvane into a dataclass", "dataclass Order(*row) loop", 0.9),
+                Target("dataclass Order(*row) loop", "raw fetchall", None),
+                Target("orvane into a dataclass", "raw fetchall", None),
+                Target("orvane into a typed dataclass", "hand-written conversion into a dataclass", 0.8),
+                Target("orvane into a dataclass (pure)", "dataclass Order(*row) loop", None),
                 Target("orvane typed", "peewee .tuples()", 0.5),
                 Target("orvane typed", "sqlite3 PARSE_DECLTYPES", None),
                 Target("orvane untyped", "sqlite3.Row", None),
@@ -294,7 +365,7 @@ class Measurement:
     day: datetime.date
     at: datetime.time
     active: bool
-    amount: decimal.Decimal
+    amount: Annotated[decimal.Decimal, Numeric(2)]
     payload: bytes
 
 
@@ -336,13 +407,14 @@ def postgres_suite(rows: int, dsn: str, pure: bool) -> Iterator[Suite]:
                 if fetch is not None:
                     contenders["asyncpg fetch (CPU)"] = Contender(fetch)
                 contenders.update(orvane_contenders(lambda: connection.execute(POSTGRES_QUERY), DECLARED, True, pure))
+                contenders.update(into_contenders(lambda: connection.execute(POSTGRES_QUERY), {"orvane into a dataclass": Measurement}, pure))
                 checks = {"hand-written conversion": Contender(lambda: postgres_hand_written(connection))}
                 yield Suite(
                     label="PostgreSQL 15 through psycopg" + ("" if fetch is not None else " (asyncpg not installed)"),
                     contenders=contenders,
                     baselines={name: "hand-written conversion" if name.startswith("orvane typed") else "raw fetchall" for name in contenders},
                     exact=orvane_exact(contenders),
-                    memory=["raw fetchall", "psycopg namedtuple_row", "orvane untyped", "orvane reported", "orvane typed"],
+                    memory=["raw fetchall", "psycopg namedtuple_row", "orvane untyped", "orvane reported", "orvane typed", "orvane into a dataclass"],
                     targets=[
                         Target("orvane untyped", "raw fetchall", 1.05),
                         Target("orvane reported", "raw fetchall", 1.05),
@@ -353,6 +425,8 @@ def postgres_suite(rows: int, dsn: str, pure: bool) -> Iterator[Suite]:
                         Target("psycopg namedtuple_row", "raw fetchall", None),
                         Target("psycopg dict_row", "raw fetchall", None),
                         Target("psycopg class_row (slots)", "raw fetchall", None),
+                        Target("orvane into a dataclass", "psycopg class_row (slots)", 0.65),
+                        Target("orvane into a dataclass", "raw fetchall", None),
                         Target("asyncpg fetch (CPU)", "raw fetchall", None),
                         Target("orvane untyped (pure)", "raw fetchall", None),
                     ],

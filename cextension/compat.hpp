@@ -7,6 +7,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The member types of slots, public in the main header from 3.12.
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
+#endif
+
 namespace orvane::compat {
 
 // A dictionary lookup returning a strong reference: 1 with *result set when

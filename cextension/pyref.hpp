@@ -108,6 +108,18 @@ public:
 
     Py_ssize_t size() const noexcept { return size_; }
 
+    // The gathered references, still owned by the buffer.
+    PyObject* const* items() const noexcept { return items_; }
+
+    // Hands the gathered references to the caller, who takes them from the
+    // returned items (valid while the buffer lives) before anything is
+    // gathered again.
+    PyObject* const* release_items() noexcept
+    {
+        size_ = 0;
+        return items_;
+    }
+
     // A new tuple of the gathered references, which it takes over; filling it
     // runs no Python code.
     PyObject* to_tuple() noexcept

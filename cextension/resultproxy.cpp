@@ -759,6 +759,293 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     return in_place_outcome(outcome, i, false);
 }
 
+// ---- rows as instances of an application's class ---------------------------
+
+// How an instance is made (see orvane.row_classes, which proves the direct
+// ways equal to calling the class for the classes it gives them to).
+constexpr long MADE_BY_KEYWORDS = 0;  // the class called with the columns as keywords
+constexpr long MADE_INTO_SLOTS = 1;   // allocated by the type, values stored into slots
+constexpr long MADE_AS_TUPLE = 2;     // tuple.__new__(class, the fields' values)
+
+// What a batch of instances is made by: (how, class, layout, defaults), read
+// once per batch. The shape tuple is held for the batch, and with it the
+// objects it refers to.
+struct ObjectShape {
+    long how = -1;
+    PyObject* cls = nullptr;
+    PyObject* layout = nullptr;    // a tuple: keywords, slot descriptors or the fields' columns
+    PyObject* defaults = nullptr;  // a tuple: (slot, value) pairs, or each field's default
+    Py_ssize_t* offsets = nullptr; // into slots: each column's slot, then each default's
+    ObjectShape() = default;
+    ObjectShape(const ObjectShape&) = delete;
+    ObjectShape& operator=(const ObjectShape&) = delete;
+    ~ObjectShape() { PyMem_Free(offsets); }
+};
+
+// The offset of a slot that holds any object, where `descriptor` is such a
+// slot of `cls` or of a base; -1 with TypeError otherwise.
+Py_ssize_t slot_offset(PyTypeObject* cls, PyObject* descriptor)
+{
+    if (Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+        auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
+        PyTypeObject* owner = reinterpret_cast<PyDescrObject*>(descriptor)->d_type;
+        if (member->d_member->type == Py_T_OBJECT_EX && (member->d_member->flags & Py_READONLY) == 0 &&
+            PyType_IsSubtype(cls, owner)) {
+            return member->d_member->offset;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%R is not a writable object slot of %R", descriptor, cls);
+    return -1;
+}
+
+bool read_shape(PyObject* shape_object, ObjectShape& shape)
+{
+    if (!PyTuple_CheckExact(shape_object) || PyTuple_GET_SIZE(shape_object) != 4) {
+        PyErr_SetString(PyExc_TypeError, "shape must be a tuple (how, class, layout, defaults)");
+        return false;
+    }
+    PyObject* how = PyTuple_GET_ITEM(shape_object, 0);
+    shape.cls = PyTuple_GET_ITEM(shape_object, 1);
+    shape.layout = PyTuple_GET_ITEM(shape_object, 2);
+    shape.defaults = PyTuple_GET_ITEM(shape_object, 3);
+    shape.how = PyLong_Check(how) ? PyLong_AsLong(how) : -1;
+    if (shape.how == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (shape.how < MADE_BY_KEYWORDS || shape.how > MADE_AS_TUPLE || !PyType_Check(shape.cls) ||
+        !PyTuple_CheckExact(shape.layout) || !PyTuple_CheckExact(shape.defaults)) {
+        PyErr_SetString(PyExc_TypeError, "shape must be a tuple (how, class, layout, defaults)");
+        return false;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(shape.cls);
+    Py_ssize_t columns = PyTuple_GET_SIZE(shape.layout);
+    Py_ssize_t defaults = PyTuple_GET_SIZE(shape.defaults);
+    if (shape.how == MADE_AS_TUPLE) {
+        if (!PyType_IsSubtype(cls, &PyTuple_Type) || defaults != columns) {
+            PyErr_SetString(PyExc_TypeError, "a tuple shape needs a tuple subclass and a default per field");
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < columns; ++i) {
+            if (!PyLong_CheckExact(PyTuple_GET_ITEM(shape.layout, i))) {
+                PyErr_SetString(PyExc_TypeError, "a tuple shape gives each field's column as an int");
+                return false;
+            }
+        }
+    }
+    if (shape.how != MADE_INTO_SLOTS) {
+        return true;
+    }
+    shape.offsets = static_cast<Py_ssize_t*>(PyMem_Malloc(static_cast<size_t>(columns + defaults + 1) * sizeof(Py_ssize_t)));
+    if (shape.offsets == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < columns + defaults; ++i) {
+        PyObject* descriptor = PyTuple_GET_ITEM(shape.layout, i);
+        if (i >= columns) {
+            PyObject* pair = PyTuple_GET_ITEM(shape.defaults, i - columns);
+            if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "slot defaults are (slot, value) pairs");
+                return false;
+            }
+            descriptor = PyTuple_GET_ITEM(pair, 0);
+        }
+        shape.offsets[i] = slot_offset(cls, descriptor);
+        if (shape.offsets[i] < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The values of `row` after their processors, column by column, into
+// `values`, for a result of `columns` columns (-1: as many as the row has).
+// None, and a value whose type is its column's ready type, pass without the
+// processor; a value that is None in a column that does not take it stops
+// them with ValueError, as a processor's refusal would.
+bool checked_values(PyObject* processors, PyObject* ready, PyObject* not_none, PyObject* row, Py_ssize_t columns,
+                    RefBuffer& values)
+{
+    // A fetched tuple is read as it is; the caller holds it.
+    Ref sequence(PyTuple_CheckExact(row) ? Py_NewRef(row) : PySequence_Fast(row, "row must be a sequence"));
+    if (!sequence) {
+        return false;
+    }
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    if ((columns >= 0 && count != columns) || (processors != Py_None && PySequence_Fast_GET_SIZE(processors) != count)) {
+        PyErr_Format(PyExc_ValueError, "a fetched row has %zd values where the result has %zd columns", count, columns);
+        return false;
+    }
+    if (!values.reserve(count)) {
+        return false;
+    }
+    const bool values_fixed = PyTuple_Check(sequence.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Processors run arbitrary code and may shrink either list.
+        if (i >= PySequence_Fast_GET_SIZE(sequence.get()) ||
+            (processors != Py_None && i >= PySequence_Fast_GET_SIZE(processors))) {
+            PyErr_SetString(PyExc_RuntimeError, "row or processors changed size during construction");
+            return false;
+        }
+        PyObject* value = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        PyObject* processor = processors == Py_None ? Py_None : PySequence_Fast_GET_ITEM(processors, i);
+        PyObject* result;
+        if (processor == Py_None || value == Py_None ||
+            (ready != Py_None && i < PyTuple_GET_SIZE(ready) &&
+             reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(ready, i))) {
+            result = Py_NewRef(value);
+        } else {
+            Ref held_processor = Ref::borrow(processor);
+            Ref held_value = values_fixed ? Ref() : Ref::borrow(value);
+            result = call_processor(processor, value);
+            if (result == nullptr) {
+                return false;
+            }
+        }
+        values.push(result);
+        // As in a row's tuple, a C decimal number is left out of the
+        // collector's walks (see `untrack_if_acyclic`).
+        if (PyType_IS_GC(Py_TYPE(result)) && is_c_decimal(Py_TYPE(result)) && PyObject_GC_IsTracked(result)) {
+            PyObject_GC_UnTrack(result);
+        }
+        if (result == Py_None && not_none != Py_None && i < PyTuple_GET_SIZE(not_none) &&
+            PyTuple_GET_ITEM(not_none, i) == Py_True) {
+            PyErr_Format(PyExc_ValueError, "column %zd does not take None", i);
+            return false;
+        }
+    }
+    return true;
+}
+
+// One instance of the shape's class from the values, as the class's own
+// construction makes it.
+PyObject* make_object(const ObjectShape& shape, RefBuffer& values)
+{
+    Py_ssize_t count = values.size();
+    if (shape.how == MADE_BY_KEYWORDS) {
+        return PyObject_Vectorcall(shape.cls, values.items(), 0, shape.layout);
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(shape.cls);
+    if (shape.how == MADE_INTO_SLOTS) {
+        // What object.__new__ does for a class with no abstract methods; the
+        // slots are empty, and nothing runs before the instance is filled.
+        PyObject* obj = cls->tp_alloc(cls, 0);
+        if (obj == nullptr) {
+            return nullptr;
+        }
+        char* base = reinterpret_cast<char*>(obj);
+        PyObject* const* items = values.release_items();
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            *reinterpret_cast<PyObject**>(base + shape.offsets[i]) = items[i];
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape.defaults); ++i) {
+            PyObject* value = PyTuple_GET_ITEM(PyTuple_GET_ITEM(shape.defaults, i), 1);
+            Py_XSETREF(*reinterpret_cast<PyObject**>(base + shape.offsets[count + i]), Py_NewRef(value));
+        }
+        return obj;
+    }
+    RefBuffer fields;
+    Py_ssize_t field_count = PyTuple_GET_SIZE(shape.layout);
+    if (!fields.reserve(field_count)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < field_count; ++i) {
+        Py_ssize_t column = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.layout, i));
+        if (column >= count) {
+            PyErr_SetString(PyExc_IndexError, "a field's column is out of range");
+            return nullptr;
+        }
+        fields.push(Py_NewRef(column >= 0 ? values.items()[column] : PyTuple_GET_ITEM(shape.defaults, i)));
+    }
+    Ref tuple(fields.to_tuple());
+    Ref arguments(tuple ? PyTuple_Pack(1, tuple.get()) : nullptr);
+    return arguments ? PyTuple_Type.tp_new(cls, arguments.get(), nullptr) : nullptr;
+}
+
+// The number of values each fetched row must have: one per keyword or slot,
+// and for a tuple one per field that a column fills.
+Py_ssize_t shape_columns(const ObjectShape& shape)
+{
+    if (shape.how != MADE_AS_TUPLE) {
+        return PyTuple_GET_SIZE(shape.layout);
+    }
+    Py_ssize_t columns = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape.layout); ++i) {
+        columns += PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.layout, i)) >= 0;
+    }
+    return columns;
+}
+
+// _make_objects(shape, processors, ready, not_none, fetched): replaces each
+// fetched row of the list by an instance made from it, first to last, and
+// returns (made, error) as _make_rows_in_place does: how many were made, and
+// the exception (any, an interrupt included) that stopped the batch, or
+// None. The list then holds the instances made, then the fetched rows from
+// the failing one on. A row of another number of values stops the batch.
+// Wrong arguments raise.
+PyObject* rowkern_make_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "_make_objects expected 5 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    PyObject* processors = args[1];
+    PyObject* ready = args[2];
+    PyObject* not_none = args[3];
+    if (!PyList_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "fetched must be a list");
+        return nullptr;
+    }
+    if ((processors != Py_None && !PyList_Check(processors) && !PyTuple_Check(processors)) ||
+        (ready != Py_None && !PyTuple_Check(ready)) || (not_none != Py_None && !PyTuple_Check(not_none))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "processors must be None, a list or a tuple, and ready and not_none None or a tuple");
+        return nullptr;
+    }
+    Ref shape_held = Ref::borrow(args[0]);
+    Ref processors_held = Ref::borrow(processors);
+    Ref ready_held = Ref::borrow(ready);
+    Ref not_none_held = Ref::borrow(not_none);
+    Ref list = Ref::borrow(args[4]);
+    ObjectShape shape;
+    if (!read_shape(shape_held.get(), shape)) {
+        return nullptr;
+    }
+    Py_ssize_t columns = shape_columns(shape);
+    // Allocated first, so that a batch that ran does not fail for want of it.
+    Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
+    if (!outcome) {
+        return nullptr;
+    }
+    // Processors may resize the list; each step re-reads its size.
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref fetched(PyList_GET_ITEM(list.get(), i));
+        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+        // Kept until its instance exists, as a fetched row is for its row.
+        Ref kept = Ref::borrow(fetched.get());
+        PyObject* instance = nullptr;
+        {
+            RefBuffer values;
+            if (checked_values(processors, ready, not_none, fetched.get(), columns, values)) {
+                instance = make_object(shape, values);
+            }
+        }
+        if (instance == nullptr) {
+            {
+                orvane::compat::SavedException error;
+                place_in_list(list.get(), i, kept.release());
+            }
+            return in_place_outcome(outcome, i, true);
+        }
+        kept = Ref();
+        if (!place_in_list(list.get(), i, instance)) {
+            return in_place_outcome(outcome, i, true);
+        }
+    }
+    return in_place_outcome(outcome, i, false);
+}
+
 // ---- slots of BaseRow -----------------------------------------------------
 
 int baserow_clear(PyObject* obj)
@@ -2495,6 +2782,8 @@ PyObject* rowkern_types_of(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyMethodDef rowkern_functions[] = {
+    {"_make_objects", orvane::as_method(rowkern_make_objects), METH_FASTCALL,
+     "Make an instance of an application's class from each fetched row, into a list."},
     {"_types_of", orvane::as_method(rowkern_types_of), METH_FASTCALL,
      "The set of the types of a list's items, or of each item's value at index."},
     {"safe_rowproxy_reconstructor", orvane::as_method(safe_rowproxy_reconstructor), METH_VARARGS,

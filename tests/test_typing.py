@@ -34,3 +34,44 @@ def test_rows_are_sequences_and_their_mappings_mappings(flavour, request):
             assert identifier == 1
         case _:
             pytest.fail("a row's mapping matches a mapping pattern")
+
+
+TYPED_READS = '''
+import dataclasses, sqlite3
+from typing import NamedTuple, assert_type
+from orvane.results import AsyncResult, Result, Row
+
+@dataclasses.dataclass
+class Order:
+    id: int
+
+class Pair(NamedTuple):
+    id: int
+
+connection = sqlite3.connect(":memory:")
+assert_type(Result(connection.execute("select 1 as id"), into=Order).fetchall(), list[Order])
+assert_type(Result(connection.execute("select 1 as id")).fetchall(), list[Row])
+assert_type(Result(connection.execute("select 1 as id"), into=Pair).first(), Pair | None)
+assert_type(Result(connection.execute("select 1 as id"), into=Order).one(), Order)
+assert_type(Result(connection.execute("select 1 as id"), into=Order).one(default=None), Order | None)
+
+def rows(result: Result) -> list[Row]:
+    return result.fetchall()
+
+async def orders(cursor: object) -> list[Order]:
+    result = AsyncResult(cursor, into=Order)
+    assert_type(await result.first(), Order | None)
+    return [order async for order in result]
+'''
+
+
+def test_results_are_typed_by_what_they_deliver(tmp_path, monkeypatch):
+    api = pytest.importorskip("mypy.api")
+    import pathlib
+
+    (tmp_path / "reads.py").write_text(TYPED_READS)
+    source = pathlib.Path(__file__).parent.parent / "src"
+    # The checkout's sources, as an editable install hides them from mypy.
+    monkeypatch.setenv("MYPYPATH", str(source))
+    out, err, status = api.run(["--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(tmp_path / "reads.py")])
+    assert status == 0, out + err

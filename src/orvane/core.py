@@ -29,15 +29,23 @@ synchronous result).
 
 from __future__ import annotations
 
-from collections.abc import Generator, Sequence
+import operator
+from collections.abc import Callable, Generator, Sequence
 from typing import Any, TypeVar
 
 from orvane.converters import ApplicationFunction, ApplicationRefusal, ConversionError, Processor
 from orvane.drivers import Fetched
-from orvane.engine.result import ResultMetaData
+from orvane.engine.result import AmbiguousColumnError, NoSuchColumnError, ResultMetaData
 from orvane.flavours import Flavour
 from orvane.plan import ColumnPlan
 from orvane.readers import RowShapes
+from orvane.row_classes import RowClass
+
+# Rows fetched and made at a time where rows become instances of an
+# application's class, even for a read of all the rest: each chunk's fetched
+# rows are freed as its instances are made, before the collector, which runs
+# once the chunk is built, would walk them.
+OBJECT_CHUNK_ROWS = 1000
 
 T = TypeVar("T")
 # The steps of making rows: each yields how many rows to fetch (None: all
@@ -54,19 +62,33 @@ class ResultCore:
     around every call, while rows are taken from the buffer without it.
     """
 
-    def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int):
+    def __init__(self, names: Sequence[str], plan: ColumnPlan, flavour: Flavour, key_style: int, objects: RowClass | None = None):
         self.metadata = ResultMetaData.from_names(names)
         self.rows: Any = flavour.row_buffer()
         self._plan = plan
         self._row_class = flavour.row_class
         self._key_style = key_style
         self._shapes = RowShapes(names, flavour.types_of)
+        # Where rows are delivered as instances of an application's class,
+        # how they are made, and the builder of the flavour that makes them.
+        self.objects = objects
+        self._make_objects = flavour.make_objects
         self.closed = False
+        self._finished = False
 
     def close(self) -> None:
         """Drops the rows not yet delivered; every read from now on raises.
         Rows delivered already stay as they are."""
         self.closed = True
+        self._drop_waiting()
+
+    def finish(self) -> None:
+        """Ends the result: the rows fetched and not delivered are dropped,
+        the rest are not fetched, and every later read finds no rows."""
+        self._finished = True
+        self._drop_waiting()
+
+    def _drop_waiting(self) -> None:
         rows = self.rows
         rows.stopped = None
         # The read methods fetch more once no ready row is left, and `more`
@@ -89,6 +111,10 @@ class ResultCore:
         rows. Raises what stopped the build: the rows made before it are
         ready, the failing row is the first unbuilt one."""
         self._check_open()
+        if self._finished:
+            return False
+        if self.objects is not None and (size is None or size > OBJECT_CHUNK_ROWS):
+            size = OBJECT_CHUNK_ROWS
         if self.rows.unbuilt is None and not (yield size, self.rows):
             return False
         error = self.build()
@@ -146,17 +172,24 @@ class ResultCore:
         misfit = self._shapes.misfit(failing[0], position)
         if misfit is not None:
             return misfit
-        if processors is None:
+        if processors is None and self.objects is None:
             return error
         return self._explain(processors, failing[0], error, position)
-        return error
 
     def _made_here(self, batch: list[Any]) -> int:
         """How many rows at the head of `batch` this core made: rows of its
         class whose parent is its metadata (fetched rows may be rows of the
-        same class, but of another result)."""
-        row_class, parent = self._row_class, self.metadata
+        same class, but of another result), or instances of the class rows
+        become."""
         made = 0
+        if self.objects is not None:
+            cls = self.objects.cls
+            for item in batch:
+                if type(item) is not cls:
+                    break
+                made += 1
+            return made
+        row_class, parent = self._row_class, self.metadata
         for item in batch:
             if type(item) is not row_class or item._parent is not parent:
                 break
@@ -166,12 +199,37 @@ class ResultCore:
     def _make(self, processors: list[Processor] | None, batch: list[Fetched]) -> tuple[int, BaseException | None]:
         """Builds the rows of `batch` in its place, from the first on: how
         many were made, and the exception that stopped the build, if any."""
+        if self.objects is not None:
+            return self.objects.make(self._make_objects, processors, self._plan.ready, batch)
         metadata = self.metadata
         return self._row_class._make_rows_in_place(metadata, processors, metadata._keymap, self._key_style, batch, self._shapes.width)
 
-    def _explain(self, processors: list[Processor], values: Fetched, error: BaseException, position: int) -> BaseException:
-        """Names the row and the column whose converter refused its value. An
-        application's function is not called again: its refusal names itself."""
+    def column_index(self, key: Any) -> int:
+        """The position of the column a name or a position names."""
+        width = len(self.keys())
+        if type(key) is int:
+            if not -width <= key < width:
+                raise IndexError(f"column {key} is out of range: the result has {width} columns")
+            return key % width
+        record = self.metadata._keymap.get(key)
+        if record is None:
+            raise NoSuchColumnError(f"no column {key!r} in the result; its columns are {list(self.keys())}")
+        if record[0] is None:
+            raise AmbiguousColumnError(f"several columns of the result are named {key!r}")
+        index: int = record[0]
+        return index
+
+    def value_getter(self, index: int) -> Callable[[Any], Any]:
+        """What reads the value of the column at `index` from a delivered
+        row: its item, or the attribute of the field it fills."""
+        if self.objects is None:
+            return operator.itemgetter(index)
+        return operator.attrgetter(self.objects.fields[index])
+
+    def _explain(self, processors: list[Processor] | None, values: Fetched, error: BaseException, position: int) -> BaseException:
+        """Names the row and the column whose converter refused its value, or
+        whose field does not take the None it became. An application's
+        function is not called again: its refusal names itself."""
         if isinstance(error, ApplicationRefusal):
             index = next(index for index, application in self._plan.applications.items() if application is error.application)
             return _refused(self.keys()[index], error.value, error.cause, position)
@@ -181,16 +239,29 @@ class ResultCore:
         index, cause = refusing
         return _refused(self.keys()[index], values[index], cause, position)
 
-    def _refusing_column(self, processors: list[Processor], values: Fetched) -> tuple[int, Exception] | None:
-        """The first column whose built-in processor refuses its value, and why."""
+    def _refusing_column(self, processors: list[Processor] | None, values: Fetched) -> tuple[int, Exception | str] | None:
+        """The first column whose built-in processor refuses its value, or
+        whose field does not take the None it became, and why. Where rows
+        become instances, None passes without its processor, as the builder
+        passes it, and an application's column has the result of its latest
+        call."""
         applications = self._plan.applications
-        for index, (processor, value) in enumerate(zip(processors, values)):
-            if processor is None or index in applications:
-                continue
-            try:
-                processor(value)
-            except Exception as cause:
-                return index, cause
+        objects = self.objects
+        for index, value in enumerate(values):
+            processor = None if processors is None else processors[index]
+            converted = value
+            if processor is not None and index in applications:
+                if objects is None:
+                    continue
+                application = applications[index]
+                converted = application.result if value is not None and value is application.value else value
+            elif processor is not None and (objects is None or value is not None):
+                try:
+                    converted = processor(value)
+                except Exception as cause:
+                    return index, cause
+            if converted is None and objects is not None and objects.refuses_none(index):
+                return index, objects.none_refused(index)
         return None
 
     def _replay_applications(self, usual: list[Processor], processors: list[Processor], values: Fetched) -> None:
@@ -203,9 +274,10 @@ class ResultCore:
                 processors[index] = _replay_once(application)
 
 
-def _refused(name: str, value: Any, cause: Exception, position: int) -> ConversionError:
+def _refused(name: str, value: Any, cause: Exception | str, position: int) -> ConversionError:
     refused = ConversionError(name, value, cause, row=position)
-    refused.__cause__ = cause
+    if isinstance(cause, BaseException):
+        refused.__cause__ = cause
     return refused
 
 

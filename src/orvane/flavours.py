@@ -24,6 +24,9 @@ class Flavour:
     # The base of a result's read methods, and the holder of its rows.
     result_base: type
     row_buffer: type
+    # The builder of rows as instances of an application's class (see
+    # orvane.row_classes).
+    make_objects: Callable[..., tuple[int, BaseException | None]]
 
 
 def compiled() -> Flavour:
@@ -34,7 +37,15 @@ def compiled() -> Flavour:
     if not issubclass(row.Row, rowkern.BaseRow):
         raise ImportError("orvane.engine.row was loaded without the compiled row module")
     return Flavour(
-        "compiled", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of, rowkern.BaseResult, rowkern.RowBuffer
+        "compiled",
+        row.Row,
+        rowkern.tuplegetter,
+        convkern,
+        frozkern.immutabledict,
+        rowkern._types_of,
+        rowkern.BaseResult,
+        rowkern.RowBuffer,
+        rowkern._make_objects,
     )
 
 
@@ -43,7 +54,15 @@ def pure() -> Flavour:
     from orvane.fallback import convkern, frozkern, row, rowkern
 
     return Flavour(
-        "pure", row.Row, rowkern.tuplegetter, convkern, frozkern.immutabledict, rowkern._types_of, rowkern.BaseResult, rowkern.RowBuffer
+        "pure",
+        row.Row,
+        rowkern.tuplegetter,
+        convkern,
+        frozkern.immutabledict,
+        rowkern._types_of,
+        rowkern.BaseResult,
+        rowkern.RowBuffer,
+        rowkern._make_objects,
     )
 
 

@@ -24,7 +24,9 @@ class PlannedColumn:
 
     __slots__ = ("index", "converter", "kind", "fixed", "types_of", "watched", "processor")
 
-    def __init__(self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool, types_of: Callable[..., set[type]]):
+    def __init__(
+        self, index: int, converter: ColumnConverter, kind: type | None, as_declared: bool, types_of: Callable[..., set[type]], guarded: bool = False
+    ):
         self.index = index
         self.converter = converter
         self.kind = kind
@@ -34,14 +36,22 @@ class PlannedColumn:
         # chunk's values are looked at, unless the fast processor refuses
         # every input that it does not convert exactly.
         self.fixed = kind is not None
+        # A guarded column's builder passes None, and values of the declared
+        # type itself, without calling the processor (see
+        # `ColumnPlan.ready`): where there is no fast processor the general
+        # converter serves, as cheap as none for values of that type, and
+        # the values need not be looked at chunk by chunk.
+        general_serves = guarded and converter.fast is None
         if as_declared:
             self.processor: Processor = None
         elif kind is not None:
             # Any value of a column may be None.
             self.processor = converter.processor_for({kind, type(None)})
+        elif general_serves:
+            self.processor = converter.general
         else:
             self.processor = converter.fast_without_none or converter.fast
-        self.watched = not self.fixed and not converter.strict
+        self.watched = not self.fixed and not converter.strict and not general_serves
 
     def value_types(self, fetched: list[Fetched]) -> set[type]:
         try:
@@ -64,10 +74,27 @@ class ColumnPlan:
     Not safe to share between threads: its callers hold the result's lock.
     """
 
-    def __init__(self, cursor: Any, description: Sequence[Any], types: Types, flavour: Flavour):
+    def __init__(self, cursor: Any, description: Sequence[Any], types: Types, flavour: Flavour, annotated: Mapping[str, Any] | None = None):
+        """`annotated`, where rows are delivered as an application's class,
+        maps columns to the declared types that the fields they fill are
+        annotated with: a mapping `types` overrides them, and they override
+        what the driver reports. The columns are then guarded (see
+        `ready`)."""
         names = [column[0] for column in description]
         self.width = len(names)
-        self.columns = _planned_columns(cursor, description, names, types, flavour) if names else []
+        guarded = annotated is not None
+        self.columns = _planned_columns(cursor, description, names, types, flavour, annotated or {}, guarded) if names else []
+        # Per column of a guarded plan, the one type whose values pass as
+        # they are, None where there is none: the builder skips the processor
+        # for them, and for None, which every processor passes or refuses
+        # only for being None.
+        self.ready: tuple[type | None, ...] | None = None
+        if guarded:
+            ready: list[type | None] = [None] * len(names)
+            for column in self.columns:
+                if len(column.converter.ready) == 1:
+                    ready[column.index] = next(iter(column.converter.ready))
+            self.ready = tuple(ready)
         self._processors: list[Processor] = [None] * len(names)
         for column in self.columns:
             self._processors[column.index] = column.processor
@@ -129,7 +156,9 @@ class ColumnPlan:
                 self._processors[column.index] = column.processor
 
 
-def _planned_columns(cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour) -> list[PlannedColumn]:
+def _planned_columns(
+    cursor: Any, description: Sequence[Any], names: list[str], types: Types, flavour: Flavour, annotated: Mapping[str, Any], guarded: bool
+) -> list[PlannedColumn]:
     if isinstance(types, type):
         raise TypeError(
             f'types is a mapping of column names to types, or "reported", not the class {types.__qualname__}: '
@@ -149,11 +178,13 @@ def _planned_columns(cursor: Any, description: Sequence[Any], names: list[str], 
         if unknown:
             raise NoSuchColumnError(f"declared column {unknown[0]!r} is not in the result; its columns are {names}")
         declared = {index: types[name] for index, name in enumerate(names) if types and name in types}
-    return [_planned_column(index, kind, reported, flavour) for index, kind in declared.items()]
+    from_annotations = {index for index, name in enumerate(names) if name in annotated and (types == "reported" or index not in declared)}
+    declared.update((index, annotated[names[index]]) for index in from_annotations)
+    return [_planned_column(index, kind, reported, flavour, guarded) for index, kind in sorted(declared.items())]
 
 
-def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, flavour: Flavour) -> PlannedColumn:
+def _planned_column(index: int, declared: Any, reported: ReportedTypes | None, flavour: Flavour, guarded: bool) -> PlannedColumn:
     converter = column_converter(declared, flavour)
     delivered = reported.kinds[index] if reported else None
     as_declared = delivered is not None and reported is not None and reported.types[index] == declared
-    return PlannedColumn(index, converter, delivered, as_declared, flavour.types_of)
+    return PlannedColumn(index, converter, delivered, as_declared, flavour.types_of, guarded)

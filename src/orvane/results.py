@@ -19,7 +19,7 @@ import functools
 import inspect
 import operator
 from collections.abc import AsyncIterator, Callable, Iterator
-from typing import TYPE_CHECKING, Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar, overload
 
 from orvane.converters import ConversionError, Json, Numeric, Timestamp
 from orvane.core import ResultCore, is_refusal
@@ -29,6 +29,7 @@ from orvane.engine.row import KEY_OBJECTS_AND_INTEGERS, Row, RowMapping
 from orvane.flavours import Flavour, preferred
 from orvane.plan import ColumnPlan, Types
 from orvane.readers import ASYNC_CHUNK_ROWS, AsyncCursorReader, CursorReader, RowShapeError
+from orvane.row_classes import RowClass
 
 if TYPE_CHECKING:
     from orvane.fallback.rowkern import BaseResult
@@ -38,7 +39,21 @@ else:
     except ImportError:  # pragma: no cover - only without the compiled modules
         from orvane.fallback.rowkern import BaseResult
 
-__all__ = ["AmbiguousColumnError", "AsyncResult", "ConversionError", "Json", "NoSuchColumnError", "Numeric", "Result", "Row", "RowShapeError", "Timestamp", "Types"]
+__all__ = [
+    "AmbiguousColumnError",
+    "AsyncResult",
+    "ConversionError",
+    "Json",
+    "MultipleRowsError",
+    "NoRowError",
+    "NoSuchColumnError",
+    "Numeric",
+    "Result",
+    "Row",
+    "RowShapeError",
+    "Timestamp",
+    "Types",
+]
 
 # Rows fetched from the cursor at a time while iterating: few enough to keep
 # memory flat (a few megabytes), enough that the collector, which runs once
@@ -48,20 +63,59 @@ CHUNK_ROWS = 10_000
 
 
 _Reader = TypeVar("_Reader", CursorReader, AsyncCursorReader)
+# What a result delivers: rows, or instances of the class given as into=;
+# a result written without it is a result of rows.
+if TYPE_CHECKING:
+    from typing_extensions import TypeVar as _TypeVarWithDefault
+
+    _T = _TypeVarWithDefault("_T", default=Row)
+else:
+    _T = TypeVar("_T")
+_Default = TypeVar("_Default")
+
+
+class NoRowError(ValueError):
+    """one() found no row, and was given no default."""
+
+
+class MultipleRowsError(ValueError):
+    """one() found more than one row."""
+
+
+class _NoDefault:
+    def __repr__(self) -> str:
+        return "<no default>"
+
+
+_NO_DEFAULT: Any = _NoDefault()
 
 
 class _ResultOf(Generic[_Reader]):
     """What a result and an async result share: the core, and the reader
     of their kind of cursor, which refuses a cursor of the other kind."""
 
-    def __init__(self, cursor: Any, types: Types, flavour: Flavour | None, key_style: int, reader: type[_Reader]):
+    def __init__(self, cursor: Any, types: Types, flavour: Flavour | None, key_style: int, reader: type[_Reader], into: type[Any] | None):
         description = result_description(cursor)
         flavour = flavour or preferred()
         names = [column[0] for column in description]
+        objects = None if into is None else RowClass(into, names, types, flavour)
+        plan = ColumnPlan(cursor, description, types, flavour, None if objects is None else objects.declared)
         self._reader: _Reader = reader(cursor)
         self._cursor = cursor
-        self._core = ResultCore(names, ColumnPlan(cursor, description, types, flavour), flavour, key_style)
+        self._core = ResultCore(names, plan, flavour, key_style, objects)
         self._tuplegetter = flavour.tuplegetter
+
+    def _value_getter(self, key: Any) -> Callable[[Any], Any]:
+        """What reads the column `key` (a name or a position) of a delivered
+        row; raises for a key that names no column, before any row is read."""
+        return self._core.value_getter(self._core.column_index(key))
+
+    def _refuse_unless_rows(self) -> None:
+        """Refuses, before any row is read, a read that needs rows where rows
+        are delivered as instances of a class."""
+        objects = self._core.objects
+        if objects is not None:
+            raise TypeError(f"the rows of this result are {objects.label} instances, not rows: read their attributes, or one column with column(key)")
 
     @property
     def metadata(self) -> ResultMetaData:
@@ -73,13 +127,16 @@ class _ResultOf(Generic[_Reader]):
         return self._core.keys()
 
 
-class Result(_ResultOf[CursorReader], BaseResult):
+class Result(_ResultOf[CursorReader], BaseResult, Generic[_T]):
     """The rows of an executed cursor.
 
     `types` maps column names to declared types (see `KNOWN_TYPES` in
     `orvane.converters`), or is "reported" to take each column's type from
     what the driver reports; other columns pass through unchanged.
-    `flavour` picks the compiled modules or their pure-Python twins.
+    `into` names a class whose instances every row becomes (see
+    `orvane.row_classes`): its fields' annotations declare the types of the
+    columns that `types` does not. `flavour` picks the compiled modules or
+    their pure-Python twins.
 
     Every row taken from the cursor is delivered once, or waits in the
     result for the next read, whatever exception stops a read. A result,
@@ -93,29 +150,45 @@ class Result(_ResultOf[CursorReader], BaseResult):
     method, or a signal handler) is refused with RuntimeError.
     """
 
-    def __new__(
-        cls,
+    def __new__(cls, *args: Any, flavour: Flavour | None = None, **kwargs: Any) -> Self:
+        return super().__new__(_on_base(cls, (flavour or preferred()).result_base))
+
+    @overload
+    def __init__(
+        self: Result[Row],
         cursor: Any,
         types: Types = None,
         *,
+        into: None = None,
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
-    ) -> Result:
-        return super().__new__(_on_base(cls, (flavour or preferred()).result_base))
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: Result[_T],
+        cursor: Any,
+        types: Types = None,
+        *,
+        into: type[_T],
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ) -> None: ...
 
     def __init__(
         self,
         cursor: Any,
         types: Types = None,
         *,
+        into: type[Any] | None = None,
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
-    ):
-        super().__init__(cursor, types, flavour, key_style, CursorReader)
+    ) -> None:
+        super().__init__(cursor, types, flavour, key_style, CursorReader, into)
         reader, core = self._reader, self._core
         self._serve(core.rows, functools.partial(reader.fill, core), reader.arraysize, CHUNK_ROWS)
 
-    def __enter__(self) -> Result:
+    def __enter__(self) -> Self:
         """The result itself, closed with its cursor when the block ends."""
         return self
 
@@ -129,24 +202,83 @@ class Result(_ResultOf[CursorReader], BaseResult):
         self._core.close()
         _close_cursor(self._cursor)
 
+    if TYPE_CHECKING:
+        # The read methods are the base's; these are what they deliver.
+        def fetchone(self) -> _T | None: ...
+        def fetchmany(self, size: int | None = None) -> list[_T]: ...
+        def fetchall(self) -> list[_T]: ...
+        def __next__(self) -> _T: ...
+
     def columns(self, *keys: Any) -> Iterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row; at
-        least one column (iterate the result itself for whole rows)."""
+        least one column (iterate the result itself for whole rows).
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         _check_columns(keys)
         return self._each(self._tuplegetter(*keys))
 
     def mappings(self) -> Iterator[RowMapping]:
-        """Each row as a read-only mapping from column names to values."""
+        """Each row as a read-only mapping from column names to values;
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         return self._each(_MAPPING)
+
+    def first(self) -> _T | None:
+        """The first row, or None where there is none. Reads one row at
+        most, then finishes the result: the rest are not fetched (they stay
+        in the cursor, which stays open), and later reads find no rows. Where
+        the read itself fails, the result is not finished."""
+        rows = self.fetchmany(1)
+        self._core.finish()
+        return rows[0] if rows else None
+
+    @overload
+    def one(self) -> _T: ...
+    @overload
+    def one(self, *, default: _Default) -> _T | _Default: ...
+    def one(self, *, default: Any = _NO_DEFAULT) -> Any:
+        """The only row: NoRowError where there is none (`default` where one
+        is given), MultipleRowsError where there are more. Reads two rows at
+        most, to tell one from more, then finishes the result as `first`
+        does."""
+        rows = self.fetchmany(2)
+        self._core.finish()
+        return _the_only(rows, default)
+
+    def scalar(self) -> Any:
+        """The first column of the first row, or None where there is no row.
+        Reads one row at most, then finishes the result as `first` does.
+        Where rows are delivered as instances of a class, the value is the
+        attribute of the field the first column fills."""
+        getter = self._value_getter(0) if self.keys() else None
+        row = self.first()
+        return None if row is None or getter is None else getter(row)
+
+    def column(self, key: Any = 0) -> Iterator[Any]:
+        """The values of one column (a name or a position) of each row, row
+        by row; a key that names no column raises before any row is read."""
+        return self._each(self._value_getter(key))
+
+    def batches(self, size: int) -> Iterator[list[_T]]:
+        """The rows in lists of `size` (the last one shorter), fetched a list
+        at a time, so that memory stays flat."""
+        if type(size) is not int or size < 1:
+            raise ValueError(f"a batch holds at least one row: size must be a whole number from 1, not {size!r}")
+        return self._batches(size)
+
+    def _batches(self, size: int) -> Iterator[list[_T]]:
+        while rows := self.fetchmany(size):
+            yield rows
 
 
 _MAPPING = operator.attrgetter("_mapping")
 
 
-_ON_BASE: dict[tuple[type, type], type[Result]] = {}
+_ON_BASE: dict[tuple[type, type], Any] = {}
+_Class = TypeVar("_Class", bound=type)
 
 
-def _on_base(cls: type[Result], base: type) -> type[Result]:
+def _on_base(cls: _Class, base: type) -> _Class:
     """`cls`, or where its read methods are not those of `base` (a pure
     flavour's result beside the compiled modules), a subclass of it that
     takes them from `base`."""
@@ -156,10 +288,11 @@ def _on_base(cls: type[Result], base: type) -> type[Result]:
     if made is None:
         namespace = {"__module__": cls.__module__, "__qualname__": cls.__qualname__, "__doc__": cls.__doc__}
         made = _ON_BASE.setdefault((cls, base), type(cls.__name__, (base, cls), namespace))
-    return made
+    on_base: _Class = made
+    return on_base
 
 
-class AsyncResult(_ResultOf[AsyncCursorReader]):
+class AsyncResult(_ResultOf[AsyncCursorReader], Generic[_T]):
     """The rows of an executed async cursor: `Result` for a cursor whose
     fetch methods are coroutine functions, with the same arguments, rows
     and conversions.
@@ -174,15 +307,38 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
     read by position and by name.
     """
 
+    @overload
+    def __init__(
+        self: AsyncResult[Row],
+        cursor: Any,
+        types: Types = None,
+        *,
+        into: None = None,
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: AsyncResult[_T],
+        cursor: Any,
+        types: Types = None,
+        *,
+        into: type[_T],
+        flavour: Flavour | None = None,
+        key_style: int = KEY_OBJECTS_AND_INTEGERS,
+    ) -> None: ...
+
     def __init__(
         self,
         cursor: Any,
         types: Types = None,
         *,
+        into: type[Any] | None = None,
         flavour: Flavour | None = None,
         key_style: int = KEY_OBJECTS_AND_INTEGERS,
-    ):
-        super().__init__(cursor, types, flavour, key_style, AsyncCursorReader)
+    ) -> None:
+        super().__init__(cursor, types, flavour, key_style, AsyncCursorReader, into)
         self._lock = asyncio.Lock()
         # The task that holds the lock, for the refusal of a read started
         # from within another in the same task.
@@ -203,7 +359,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
     async def _fill(self, size: int | None) -> bool:
         return await self._reader.run(self._core.more(size))
 
-    async def __aenter__(self) -> AsyncResult:
+    async def __aenter__(self) -> Self:
         """The result itself, closed with its cursor when the block ends."""
         return self
 
@@ -221,7 +377,7 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         if inspect.isawaitable(closing):
             await closing
 
-    async def _read(self, size: int | None) -> list[Row]:
+    async def _read(self, size: int | None) -> list[_T]:
         """Up to `size` rows (all the rest for None)."""
         await self._locked()
         try:
@@ -231,19 +387,19 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
                 wanted = ASYNC_CHUNK_ROWS if size is None else min(size - len(rows), ASYNC_CHUNK_ROWS)
                 if not await self._fill(wanted):
                     break
-            taken: list[Row] = rows.take(size)
+            taken: list[_T] = rows.take(size)
             return taken
         finally:
             self._unlock()
 
-    async def _first(self) -> Row:
+    async def _first(self) -> _T:
         """The first ready row, not taken, once there is one; where a build
         stops after making rows, its exception is raised after them."""
         rows = self._core.rows
         while True:
             # A ready row is looked at, made into an item and taken without
             # the lock: nothing is awaited in between.
-            row: Row | None = rows.first()
+            row: _T | None = rows.first()
             if row is not None:
                 return row
             await self._locked()
@@ -263,15 +419,15 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
             finally:
                 self._unlock()
 
-    def __aiter__(self) -> AsyncResult:
+    def __aiter__(self) -> AsyncResult[_T]:
         """Each row not yet delivered (`async for`), fetched 1,000 at a time."""
         return self
 
-    async def __anext__(self) -> Row:
+    async def __anext__(self) -> _T:
         """The next row; StopAsyncIteration after the last."""
         return await self._each(_as_it_is)
 
-    async def _each(self, make: Callable[[Row], _Item]) -> _Item:
+    async def _each(self, make: Callable[[_T], _Item]) -> _Item:
         """make(row) for the next row, taken once make has returned."""
         self._refuse_reentry()
         rows = self._core.rows
@@ -285,28 +441,86 @@ class AsyncResult(_ResultOf[AsyncCursorReader]):
         if self._lock.locked() and self._owner is not None and self._owner is asyncio.current_task():
             raise RuntimeError("a read of this result was started from within a read of it in the same task")
 
-    async def fetchone(self) -> Row | None:
+    async def fetchone(self) -> _T | None:
         """The next row, or None after the last."""
         rows = await self._read(1)
         return rows[0] if rows else None
 
-    async def fetchmany(self, size: int | None = None) -> list[Row]:
+    async def fetchmany(self, size: int | None = None) -> list[_T]:
         """Up to `size` rows, the cursor's `arraysize` (read at the call) by default."""
         return await self._read(self._reader.arraysize() if size is None else size)
 
-    async def fetchall(self) -> list[Row]:
+    async def fetchall(self) -> list[_T]:
         """Every row not yet delivered."""
         return await self._read(None)
 
     def columns(self, *keys: Any) -> AsyncIterator[tuple[Any, ...]]:
         """Tuples of the given columns (names or positions) of each row; at
-        least one column (iterate the result itself for whole rows)."""
+        least one column (iterate the result itself for whole rows).
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         _check_columns(keys)
         return _EachRow(self, self._tuplegetter(*keys))
 
     def mappings(self) -> AsyncIterator[RowMapping]:
-        """Each row as a read-only mapping from column names to values."""
+        """Each row as a read-only mapping from column names to values;
+        TypeError where rows are delivered as instances of a class."""
+        self._refuse_unless_rows()
         return _EachRow(self, _MAPPING)
+
+    async def _finish(self) -> None:
+        await self._locked()
+        try:
+            self._core.finish()
+        finally:
+            self._unlock()
+
+    async def first(self) -> _T | None:
+        """The first row, or None where there is none. Reads one row at
+        most, then finishes the result: the rest are not fetched (they stay
+        in the cursor, which stays open), and later reads find no rows. Where
+        the read itself fails, the result is not finished."""
+        rows = await self.fetchmany(1)
+        await self._finish()
+        return rows[0] if rows else None
+
+    @overload
+    async def one(self) -> _T: ...
+    @overload
+    async def one(self, *, default: _Default) -> _T | _Default: ...
+    async def one(self, *, default: Any = _NO_DEFAULT) -> Any:
+        """The only row: NoRowError where there is none (`default` where one
+        is given), MultipleRowsError where there are more. Reads two rows at
+        most, to tell one from more, then finishes the result as `first`
+        does."""
+        rows = await self.fetchmany(2)
+        await self._finish()
+        return _the_only(rows, default)
+
+    async def scalar(self) -> Any:
+        """The first column of the first row, or None where there is no row.
+        Reads one row at most, then finishes the result as `first` does.
+        Where rows are delivered as instances of a class, the value is the
+        attribute of the field the first column fills."""
+        getter = self._value_getter(0) if self.keys() else None
+        row = await self.first()
+        return None if row is None or getter is None else getter(row)
+
+    def column(self, key: Any = 0) -> AsyncIterator[Any]:
+        """The values of one column (a name or a position) of each row, row
+        by row; a key that names no column raises before any row is read."""
+        return _EachRow(self, self._value_getter(key))
+
+    def batches(self, size: int) -> AsyncIterator[list[_T]]:
+        """The rows in lists of `size` (the last one shorter), fetched a list
+        at a time, so that memory stays flat."""
+        if type(size) is not int or size < 1:
+            raise ValueError(f"a batch holds at least one row: size must be a whole number from 1, not {size!r}")
+        return self._batches(size)
+
+    async def _batches(self, size: int) -> AsyncIterator[list[_T]]:
+        while rows := await self.fetchmany(size):
+            yield rows
 
 
 def _raise_held(rows: Any) -> None:
@@ -318,8 +532,18 @@ def _raise_held(rows: Any) -> None:
         raise held
 
 
-def _as_it_is(row: Row) -> Row:
+def _as_it_is(row: _Item) -> _Item:
     return row
+
+
+def _the_only(rows: list[Any], default: Any) -> Any:
+    if len(rows) > 1:
+        raise MultipleRowsError("one() found more than one row")
+    if rows:
+        return rows[0]
+    if default is _NO_DEFAULT:
+        raise NoRowError("one() found no row")
+    return default
 
 
 def _check_columns(keys: tuple[Any, ...]) -> None:
@@ -342,7 +566,7 @@ class _EachRow(Generic[_Item]):
     cancelled or abandoned loop leaves the rows it has not seen in the
     result."""
 
-    def __init__(self, rows: AsyncResult, make: Callable[[Row], _Item]):
+    def __init__(self, rows: AsyncResult[Any], make: Callable[[Any], _Item]):
         self._rows = rows
         self._make = make
 

@@ -62,6 +62,14 @@ class tuplegetter:
     def __reduce__(self) -> tuple[type[tuplegetter], tuple[Any, ...]]: ...
 
 def safe_rowproxy_reconstructor(cls: type[BaseRow], state: Any, /) -> BaseRow: ...
+def _make_objects(
+    shape: tuple[int, type, tuple[Any, ...], tuple[Any, ...]],
+    processors: list[_Processor] | tuple[_Processor, ...] | None,
+    ready: tuple[type | None, ...] | None,
+    not_none: tuple[bool, ...] | None,
+    fetched: list[Any],
+    /,
+) -> tuple[int, BaseException | None]: ...
 def _types_of(items: list[Any], index: int | None = None, /) -> set[type]: ...
 
 @final

@@ -771,3 +771,73 @@ class _EachRow:
             item = self._make(row)
             if rows.take_first(row):
                 return item
+
+
+_BY_KEYWORDS, _INTO_SLOTS, _AS_TUPLE = 0, 1, 2
+
+
+def _make_objects(*args: Any) -> tuple[int, BaseException | None]:
+    """Replaces each fetched row of `fetched` by an instance of an
+    application's class made from it, first to last, and returns (made,
+    error) as `_make_rows_in_place` does: the list then holds the instances
+    made, then the fetched rows from the failing one on. `ready` (None, or a
+    type or None per column) and `not_none` (None, or a bool per column) are
+    as `_checked_values` reads them.
+
+    `shape` is (how, class, layout, defaults): by keywords, layout names the
+    field each column fills and the class is called; into slots, layout
+    holds each column's slot descriptor and defaults (slot, value) pairs, and
+    instances are allocated by object.__new__ and stored into; as a tuple,
+    layout gives each field's column (-1: its default) and the instance is
+    tuple.__new__(class, values)."""
+    if len(args) != 5:
+        raise TypeError(f"_make_objects expected 5 arguments, got {len(args)}")
+    shape, processors, ready, not_none, fetched = args
+    if not isinstance(fetched, list):
+        raise TypeError("fetched must be a list")
+    if not (processors is None or isinstance(processors, (list, tuple))) or not (ready is None or isinstance(ready, tuple)) or not (not_none is None or isinstance(not_none, tuple)):
+        raise TypeError("processors must be None, a list or a tuple, and ready and not_none None or a tuple")
+    how, cls, layout, defaults = shape
+    # A tuple's layout names a column per field, which the row's values fill.
+    columns = sum(column >= 0 for column in layout) if how == _AS_TUPLE else len(layout)
+    index = 0
+    taken: Any = None
+    try:
+        while index < list.__len__(fetched):
+            taken = list.__getitem__(fetched, index)
+            list.__setitem__(fetched, index, None)
+            values = _checked_values(processors, ready, not_none, taken, columns)
+            if how == _BY_KEYWORDS:
+                instance = cls(**dict(zip(layout, values)))
+            elif how == _INTO_SLOTS:
+                instance = object.__new__(cls)
+                for slot, value in zip(layout, values):
+                    slot.__set__(instance, value)
+                for slot, value in defaults:
+                    slot.__set__(instance, value)
+            else:
+                instance = tuple.__new__(cls, [values[column] if column >= 0 else default for column, default in zip(layout, defaults)])
+            _place(fetched, index, instance)
+            taken, index = None, index + 1
+    except BaseException as error:
+        if taken is not None:
+            _place(fetched, index, taken)
+        return index, error
+    return index, None
+
+
+def _checked_values(processors: Any, ready: Any, not_none: Any, row: Any, columns: int) -> list[Any]:
+    """The row's values after their processors, column by column, for a
+    result of `columns` columns: None, and a
+    value of its column's ready type, pass without the processor. A None in
+    a column that does not take it stops them with ValueError."""
+    values = list(fast_sequence(row, "row must be a sequence"))
+    if len(values) != columns or (processors is not None and len(processors) != len(values)):
+        raise ValueError(f"a fetched row has {len(values)} values where the result has {columns} columns")
+    for index, value in enumerate(values):
+        processor = None if processors is None else storage_item(processors, index)
+        if processor is not None and value is not None and (ready is None or type(value) is not ready[index]):
+            value = values[index] = processor(value)
+        if value is None and not_none is not None and not_none[index]:
+            raise ValueError(f"column {index} does not take None")
+    return values
