@@ -702,6 +702,42 @@ bool has_width(PyObject* fetched, Py_ssize_t width)
     return false;
 }
 
+// Replaces each item of `list`, a fetched row, by what `make` makes of it (a
+// new reference, or nullptr with the error set), first to last, and returns
+// (made, error) as _make_rows_in_place does.
+template <typename Make>
+PyObject* replace_each_in_place(PyObject* list, Make&& make)
+{
+    // Allocated first, so that a batch that ran does not fail for want of it.
+    Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
+    if (!outcome) {
+        return nullptr;
+    }
+    // Making may resize the list; each step re-reads its size.
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(list); ++i) {
+        Ref fetched(PyList_GET_ITEM(list, i));
+        PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+        // Kept until what it makes exists, so that a failure at any step, an
+        // allocation after the values are converted included, leaves it in
+        // its place; freed right after, before the next row's values are.
+        Ref kept = Ref::borrow(fetched.get());
+        PyObject* made = make(fetched);
+        if (made == nullptr) {
+            {
+                orvane::compat::SavedException error;
+                place_in_list(list, i, kept.release());
+            }
+            return in_place_outcome(outcome, i, true);
+        }
+        kept = Ref();
+        if (!place_in_list(list, i, made)) {
+            return in_place_outcome(outcome, i, true);
+        }
+    }
+    return in_place_outcome(outcome, i, false);
+}
+
 // cls._make_rows_in_place(parent, processors, keymap, key_style, fetched[, width]):
 // replaces each fetched row of the list by its row, as _make_rows makes it,
 // and returns (made, error): how many rows were made, from the first on, and
@@ -729,34 +765,9 @@ PyObject* baserow_make_rows_in_place(PyObject* cls, PyObject* const* args, Py_ss
     }
     Ref list = Ref::borrow(args[4]);
     BatchArguments batch(cls, args);
-    // Allocated first, so that a batch that ran does not fail for want of it.
-    Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
-    if (!outcome) {
-        return nullptr;
-    }
-    // Processors may resize the list; each step re-reads its size.
-    Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(list.get()); ++i) {
-        Ref fetched(PyList_GET_ITEM(list.get(), i));
-        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
-        // Kept until its row exists, so that a failure at any step, an
-        // allocation after the values are converted included, leaves it in
-        // its place; freed right after, before the next row's values are.
-        Ref kept = Ref::borrow(fetched.get());
-        PyObject* made_row = has_width(fetched.get(), width) ? batch.make(fetched) : nullptr;
-        if (made_row == nullptr) {
-            {
-                orvane::compat::SavedException error;
-                place_in_list(list.get(), i, kept.release());
-            }
-            return in_place_outcome(outcome, i, true);
-        }
-        kept = Ref();
-        if (!place_in_list(list.get(), i, made_row)) {
-            return in_place_outcome(outcome, i, true);
-        }
-    }
-    return in_place_outcome(outcome, i, false);
+    return replace_each_in_place(list.get(), [&](Ref& fetched) {
+        return has_width(fetched.get(), width) ? batch.make(fetched) : nullptr;
+    });
 }
 
 // ---- rows as instances of an application's class ---------------------------
@@ -1012,38 +1023,13 @@ PyObject* rowkern_make_objects(PyObject*, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     }
     Py_ssize_t columns = shape_columns(shape);
-    // Allocated first, so that a batch that ran does not fail for want of it.
-    Ref outcome(PyTuple_Pack(2, Py_None, Py_None));
-    if (!outcome) {
-        return nullptr;
-    }
-    // Processors may resize the list; each step re-reads its size.
-    Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(list.get()); ++i) {
-        Ref fetched(PyList_GET_ITEM(list.get(), i));
-        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
-        // Kept until its instance exists, as a fetched row is for its row.
-        Ref kept = Ref::borrow(fetched.get());
-        PyObject* instance = nullptr;
-        {
-            RefBuffer values;
-            if (checked_values(processors, ready, not_none, fetched.get(), columns, values)) {
-                instance = make_object(shape, values);
-            }
+    return replace_each_in_place(list.get(), [&](Ref& fetched) -> PyObject* {
+        RefBuffer values;
+        if (!checked_values(processors, ready, not_none, fetched.get(), columns, values)) {
+            return nullptr;
         }
-        if (instance == nullptr) {
-            {
-                orvane::compat::SavedException error;
-                place_in_list(list.get(), i, kept.release());
-            }
-            return in_place_outcome(outcome, i, true);
-        }
-        kept = Ref();
-        if (!place_in_list(list.get(), i, instance)) {
-            return in_place_outcome(outcome, i, true);
-        }
-    }
-    return in_place_outcome(outcome, i, false);
+        return make_object(shape, values);
+    });
 }
 
 // ---- slots of BaseRow -----------------------------------------------------
