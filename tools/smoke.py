@@ -31,7 +31,7 @@ exec(compile(example.group(1), "README.md", "exec"), {})
 connection = sqlite3.connect(":memory:")
 connection.execute("create table t (id integer, at text, amount text, paid integer)")
 connection.executemany("insert into t values (?, ?, ?, ?)", [(n, f"2024-01-{n % 28 + 1:02} 10:00:00", f"{n}.005", n % 2) for n in range(2000)])
-types = {"at": datetime.datetime, "amount": Numeric(2), "paid": bool}
+types = {"at": datetime.datetime, "amount": Numeric(2, round=True), "paid": bool}
 rows = Result(connection.execute("select * from t"), types).fetchall()
 assert len(rows) == 2000 and type(rows[0]) is flavour.row_class
 assert rows[1999] == (1999, datetime.datetime(2024, 1, 12, 10), decimal.Decimal("1999.00"), True), rows[1999]
