@@ -278,16 +278,26 @@ class Cursor:
     def fetchall(self):
         return self.fetchmany(len(self._rows))
 
-# Each read stores what it returns in a list made beforehand: an allocation
-# of the test's own after the read returned would lose rows the test holds.
-READS = {
-    "fetchmany": lambda result, box: box.__setitem__(0, result.fetchmany(25)),
-    "fetchall": lambda result, box: box.__setitem__(0, result.fetchall()),
-    "fetchone": lambda result, box: box.__setitem__(0, result.fetchone()),
-    "iteration": lambda result, box: box.__setitem__(0, next(result)),
-    "mappings": lambda result, box: box.__setitem__(0, next(result.mappings())),
-}
-read = READS[sys.argv[1]]
+# Each read stores what it returns in a list made beforehand, by a store
+# that allocates nothing: an allocation of the test's own after the read
+# returned (the argument tuple of a call to box.__setitem__, where the free
+# list is empty) would lose rows the test holds.
+def fetchmany(result, box):
+    box[0] = result.fetchmany(25)
+
+def fetchall(result, box):
+    box[0] = result.fetchall()
+
+def fetchone(result, box):
+    box[0] = result.fetchone()
+
+def iteration(result, box):
+    box[0] = next(result)
+
+def mappings(result, box):
+    box[0] = next(result.mappings())
+
+read = globals()[sys.argv[1]]
 count = 60
 points = clean = 0
 while clean < 30:
