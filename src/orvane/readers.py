@@ -36,7 +36,8 @@ def _started(fetch: Coroutine[Any, Any, list[Any]]) -> asyncio.Future[list[Any]]
     (where the interpreter can), so that a fetch whose rows are at hand costs
     no turn of the event loop."""
     if sys.version_info >= (3, 12):
-        return asyncio.Task(fetch, eager_start=True)
+        # The loop named: 3.12's first releases find none for an eager task.
+        return asyncio.Task(fetch, loop=asyncio.get_running_loop(), eager_start=True)
     return asyncio.ensure_future(fetch)
 
 
