@@ -852,8 +852,11 @@ bool read_shape(PyObject* shape_object, ObjectShape& shape)
         return false;
     }
     for (Py_ssize_t i = 0; i < columns + defaults; ++i) {
-        PyObject* descriptor = PyTuple_GET_ITEM(shape.layout, i);
-        if (i >= columns) {
+        // Each column's slot, then each default's, which its pair names.
+        PyObject* descriptor;
+        if (i < columns) {
+            descriptor = PyTuple_GET_ITEM(shape.layout, i);
+        } else {
             PyObject* pair = PyTuple_GET_ITEM(shape.defaults, i - columns);
             if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
                 PyErr_SetString(PyExc_TypeError, "slot defaults are (slot, value) pairs");
