@@ -886,7 +886,8 @@ bool checked_values(PyObject* processors, PyObject* ready, PyObject* not_none, P
         return false;
     }
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    if ((columns >= 0 && count != columns) || (processors != Py_None && PySequence_Fast_GET_SIZE(processors) != count)) {
+    const bool processed = processors != Py_None;
+    if ((columns >= 0 && count != columns) || (processed && PySequence_Fast_GET_SIZE(processors) != count)) {
         PyErr_Format(PyExc_ValueError, "a fetched row has %zd values where the result has %zd columns", count, columns);
         return false;
     }
@@ -894,38 +895,43 @@ bool checked_values(PyObject* processors, PyObject* ready, PyObject* not_none, P
         return false;
     }
     const bool values_fixed = PyTuple_Check(sequence.get());
+    const Py_ssize_t ready_types = ready != Py_None ? PyTuple_GET_SIZE(ready) : 0;
+    const Py_ssize_t none_checks = not_none != Py_None ? PyTuple_GET_SIZE(not_none) : 0;
+    // Only a processor runs code, which may shrink either list: the sizes are
+    // read again after each call.
+    bool called = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        // Processors run arbitrary code and may shrink either list.
-        if (i >= PySequence_Fast_GET_SIZE(sequence.get()) ||
-            (processors != Py_None && i >= PySequence_Fast_GET_SIZE(processors))) {
+        if (called && (i >= PySequence_Fast_GET_SIZE(sequence.get()) ||
+                       (processed && i >= PySequence_Fast_GET_SIZE(processors)))) {
             PyErr_SetString(PyExc_RuntimeError, "row or processors changed size during construction");
             return false;
         }
         PyObject* value = PySequence_Fast_GET_ITEM(sequence.get(), i);
-        PyObject* processor = processors == Py_None ? Py_None : PySequence_Fast_GET_ITEM(processors, i);
+        PyObject* processor = nullptr;
         PyObject* result;
-        if (processor == Py_None || value == Py_None ||
-            (ready != Py_None && i < PyTuple_GET_SIZE(ready) &&
-             reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(ready, i))) {
+        if (value == Py_None || !processed ||
+            (i < ready_types && reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(ready, i)) ||
+            (processor = PySequence_Fast_GET_ITEM(processors, i)) == Py_None) {
             result = Py_NewRef(value);
         } else {
             Ref held_processor = Ref::borrow(processor);
             Ref held_value = values_fixed ? Ref() : Ref::borrow(value);
+            called = true;
             result = call_processor(processor, value);
             if (result == nullptr) {
                 return false;
             }
         }
         values.push(result);
-        // As in a row's tuple, a C decimal number is left out of the
-        // collector's walks (see `untrack_if_acyclic`).
-        if (PyType_IS_GC(Py_TYPE(result)) && is_c_decimal(Py_TYPE(result)) && PyObject_GC_IsTracked(result)) {
+        if (result == Py_None) {
+            if (i < none_checks && PyTuple_GET_ITEM(not_none, i) == Py_True) {
+                PyErr_Format(PyExc_ValueError, "column %zd does not take None", i);
+                return false;
+            }
+        } else if (PyType_IS_GC(Py_TYPE(result)) && is_c_decimal(Py_TYPE(result)) && PyObject_GC_IsTracked(result)) {
+            // As in a row's tuple, a C decimal number is left out of the
+            // collector's walks (see `untrack_if_acyclic`).
             PyObject_GC_UnTrack(result);
-        }
-        if (result == Py_None && not_none != Py_None && i < PyTuple_GET_SIZE(not_none) &&
-            PyTuple_GET_ITEM(not_none, i) == Py_True) {
-            PyErr_Format(PyExc_ValueError, "column %zd does not take None", i);
-            return false;
         }
     }
     return true;
@@ -1866,6 +1872,20 @@ bool settle(RowBuffer* self, Py_ssize_t made)
         Py_ssize_t moved = made < size ? made : size;
         Py_ssize_t next = self->next;
         Py_ssize_t count = ready_count(self);
+        // A read that gathers chunk after chunk (fetchall) adds each to the
+        // ready list where it stands, rather than copying all it holds each
+        // time. Growing a list allocates no object, so no Python code runs;
+        // where it fails, nothing has moved.
+        if (count > 0 && next == 0 && moved == size) {
+            Py_ssize_t end = PyList_GET_SIZE(ready.get());
+            if (PyList_SetSlice(ready.get(), end, end, unbuilt.get()) < 0) {
+                return false;
+            }
+            self->unbuilt = nullptr;
+            self->position += moved;
+            Py_DECREF(unbuilt.get());
+            return true;
+        }
         // Where nothing waits ready and every row was made, the list the rows
         // were built in becomes the ready list as it is.
         bool whole = count == 0 && moved == size;
