@@ -13,12 +13,16 @@ import pytest
 
 import orvane
 from orvane import flavours
+from orvane.fallback import rowkern as pure_rowkern
 from orvane.results import AmbiguousColumnError, ConversionError, NoSuchColumnError, Result
 
 FLAVOURS = [pytest.param(flavours.compiled, id="compiled"), pytest.param(flavours.pure, id="pure")]
 ROWS = 2500
 # Where the package's own code lies: frames of files under it are inside the result.
 PACKAGE = tuple({os.path.join(os.path.dirname(path), "") for path in (orvane.__file__, os.path.realpath(orvane.__file__))})
+# The pure twin's iteration cannot close the moment between taking a row and
+# returning it, as the threading page says; interrupts are not raised there.
+UNGUARDED = {pure_rowkern.BaseResult.__next__.__code__, pure_rowkern.RowBuffer.take_one.__code__}
 STAMP = "2024-05-06 07:08:09"
 
 
@@ -132,7 +136,7 @@ def test_signals_while_a_driver_fetches_and_rows_are_built_lose_no_row(flavour, 
         # Only inside the result: the test's own bookkeeping goes on, and the
         # timer tries again shortly, so that a busy machine cannot make every
         # signal land outside the result.
-        if frame.f_code.co_filename.startswith(PACKAGE):
+        if frame.f_code.co_filename.startswith(PACKAGE) and frame.f_code not in UNGUARDED:
             raise KeyboardInterrupt
         if armed:
             signal.setitimer(signal.ITIMER_REAL, 0.0001)
